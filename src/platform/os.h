@@ -1,0 +1,219 @@
+// The operating system as the program sees it.
+//
+// Every Win32 and C-runtime call that touches the system is reached through
+// namespace sys under its own name and signature. Windows builds map the
+// names 1:1 onto the SDK and the CRT; host builds declare the same subset
+// here and link against the test double in tests/fake_win32/.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Lets the compiler check the arguments of the program's printf-style functions.
+#if defined(__MINGW_PRINTF_FORMAT)
+#define PRINTF_LIKE(format_index, first_argument) \
+    __attribute__((format(__MINGW_PRINTF_FORMAT, format_index, first_argument)))
+#elif defined(__GNUC__)
+#define PRINTF_LIKE(format_index, first_argument) \
+    __attribute__((format(printf, format_index, first_argument)))
+#else
+#define PRINTF_LIKE(format_index, first_argument)
+#endif
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winioctl.h>
+#include <io.h>
+#include <process.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace sys {
+// kernel32: console
+using ::GetConsoleScreenBufferInfo;
+using ::GetStdHandle;
+using ::SetConsoleCtrlHandler;
+using ::SetConsoleCursorPosition;
+using ::SetConsoleTextAttribute;
+using ::WriteConsoleA;
+// kernel32: volumes, files, devices
+using ::CloseHandle;
+using ::CreateDirectoryA;
+using ::CreateFileA;
+using ::DeleteFileA;
+using ::DeviceIoControl;
+using ::GetDiskFreeSpaceA;
+using ::GetFullPathNameA;
+using ::GetModuleHandleA;
+using ::GetProcAddress;
+using ::GetVolumeInformationA;
+using ::RemoveDirectoryA;
+using ::Sleep;
+// user32
+using ::DialogBoxParamA;
+using ::EndDialog;
+using ::MessageBoxA;
+using ::SendMessageA;
+using ::SetDlgItemTextA;
+// C run-time
+using ::FILE;
+using ::_beginthread;
+using ::_commit;
+using ::_endthread;
+using ::_fileno;
+using ::fclose;
+using ::fflush;
+using ::fopen;
+using ::fwrite;
+using ::stat;
+}  // namespace sys
+
+#else  // host build: the declarations the test double defines
+
+#define WINAPI
+#define CALLBACK
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+
+typedef int BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef unsigned int UINT;
+typedef int16_t SHORT;
+typedef void *HANDLE;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef DWORD *LPDWORD;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef intptr_t INT_PTR;
+typedef uintptr_t UINT_PTR;
+typedef UINT_PTR WPARAM;
+typedef INT_PTR LPARAM;
+typedef INT_PTR LRESULT;
+typedef struct HWND__ *HWND;
+typedef struct HINSTANCE__ *HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef INT_PTR (*FARPROC)();
+typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef BOOL (*PHANDLER_ROUTINE)(DWORD);
+typedef struct SECURITY_ATTRIBUTES_ *LPSECURITY_ATTRIBUTES;
+typedef struct OVERLAPPED_ *LPOVERLAPPED;
+
+struct ULARGE_INTEGER {
+    uint64_t QuadPart;
+};
+typedef ULARGE_INTEGER *PULARGE_INTEGER;
+
+struct COORD {
+    SHORT X;
+    SHORT Y;
+};
+
+struct SMALL_RECT {
+    SHORT Left;
+    SHORT Top;
+    SHORT Right;
+    SHORT Bottom;
+};
+
+struct CONSOLE_SCREEN_BUFFER_INFO {
+    COORD dwSize;
+    COORD dwCursorPosition;
+    WORD wAttributes;
+    SMALL_RECT srWindow;
+    COORD dwMaximumWindowSize;
+};
+typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
+
+#define LOWORD(l) ((WORD)(((UINT_PTR)(l)) & 0xffff))
+#define INVALID_HANDLE_VALUE ((HANDLE)(INT_PTR)-1)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+
+#define MB_OK 0x00000000u
+#define MB_OKCANCEL 0x00000001u
+#define IDOK 1
+#define IDCANCEL 2
+
+#define WM_SETTEXT 0x000C
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+
+#define GENERIC_READ 0x80000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define OPEN_EXISTING 3
+#define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
+
+#define CTRL_C_EVENT 0
+#define CTRL_BREAK_EVENT 1
+#define CTRL_CLOSE_EVENT 2
+#define CTRL_LOGOFF_EVENT 5
+#define CTRL_SHUTDOWN_EVENT 6
+
+#ifndef S_IFMT
+#define S_IFMT 0170000
+#endif
+#ifndef S_IFDIR
+#define S_IFDIR 0040000
+#endif
+
+namespace sys {
+// kernel32: console
+BOOL GetConsoleScreenBufferInfo(HANDLE console, PCONSOLE_SCREEN_BUFFER_INFO info);
+HANDLE GetStdHandle(DWORD which);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+BOOL SetConsoleCursorPosition(HANDLE console, COORD position);
+BOOL SetConsoleTextAttribute(HANDLE console, WORD attribute);
+BOOL WriteConsoleA(HANDLE console, const void *buffer, DWORD length, LPDWORD written,
+                   LPVOID reserved);
+// kernel32: volumes, files, devices
+BOOL CloseHandle(HANDLE handle);
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL DeleteFileA(LPCSTR path);
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                     DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
+BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_per_sector,
+                       LPDWORD free_clusters, LPDWORD total_clusters);
+DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR *file_part);
+HMODULE GetModuleHandleA(LPCSTR name);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_size,
+                           LPDWORD serial, LPDWORD max_component, LPDWORD flags,
+                           LPSTR fs_name, DWORD fs_name_size);
+BOOL RemoveDirectoryA(LPCSTR path);
+void Sleep(DWORD milliseconds);
+// user32
+INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DLGPROC proc,
+                        LPARAM init);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR title, UINT type);
+LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
+// C run-time
+struct FILE;
+struct stat {
+    unsigned int st_mode;
+    int64_t st_size;
+};
+uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *argument);
+int _commit(int fd);
+void _endthread();
+int _fileno(FILE *file);
+int fclose(FILE *file);
+int fflush(FILE *file);
+FILE *fopen(const char *path, const char *mode);
+size_t fwrite(const void *data, size_t size, size_t count, FILE *file);
+int stat(const char *path, struct stat *info);
+}  // namespace sys
+
+#endif

@@ -1,0 +1,52 @@
+// Console interrupts during a run.
+#include "ui/interrupt.h"
+
+#include <atomic>
+
+#include "ui/progress_dialog.h"
+
+static std::atomic<int32_t> s_stop_requested{0};
+static std::atomic<int32_t> s_run_active{0};
+
+static const DWORD WAIT_STEP_MS = 20;
+
+void install_interrupt_handler()
+{
+    sys::SetConsoleCtrlHandler(interrupt_handler, TRUE);
+}
+
+bool stop_requested()
+{
+    return s_stop_requested != 0;
+}
+
+// The handler and this function each raise their own flag before they read
+// the other's (both sequentially consistent), so either the handler sees the
+// run and waits for it, or the run sees the stop and does not begin.
+bool begin_run()
+{
+    s_run_active = 1;
+    if (s_stop_requested) {
+        s_run_active = 0;
+        return false;
+    }
+    return true;
+}
+
+void end_run()
+{
+    s_run_active = 0;
+}
+
+BOOL WINAPI interrupt_handler(DWORD event)
+{
+    (void)event;
+    s_stop_requested = 1;
+    // Nothing is being written: let the system end the program as usual.
+    if (!s_run_active)
+        return FALSE;
+    g_running = 0;
+    while (s_run_active)
+        sys::Sleep(WAIT_STEP_MS);
+    return TRUE;
+}

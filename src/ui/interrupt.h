@@ -1,0 +1,15 @@
+// Ctrl+C, Ctrl+Break and closing the console stop the current run like
+// Cancel, wait for its clean-up, and keep further drives from starting, so
+// that no temporary file is left to hold the volume full.
+#pragma once
+
+#include "platform/os.h"
+
+void install_interrupt_handler();
+BOOL WINAPI interrupt_handler(DWORD event);
+
+bool stop_requested();
+
+// Brackets one drive's run; begin_run is false once a stop was requested.
+bool begin_run();
+void end_run();

@@ -1,0 +1,83 @@
+// Progress dialog and worker thread.
+#include "ui/progress_dialog.h"
+
+#include "cli/banner.h"
+#include "console/console.h"
+#include "ui/interrupt.h"
+#include "zerofill/zero_fill.h"
+
+std::atomic<HWND> g_hDlg{NULL};
+std::atomic<uint32_t> g_drive_letter{0};
+std::atomic<int32_t> g_result{0};
+std::atomic<int32_t> g_running{0};
+
+static const char TEMPLATE_NAME[] = "VF1";
+
+int32_t run_progress_dialog(char letter, HINSTANCE instance, HWND owner)
+{
+    g_drive_letter = (unsigned char)letter;
+    if (!begin_run())
+        return g_result;
+    sys::DialogBoxParamA(instance, TEMPLATE_NAME, owner, progress_dialog_proc, 0);
+    end_run();
+    return g_result;
+}
+
+// Without a worker nothing would ever end the window.
+static void end_without_worker(HWND dialog)
+{
+    g_running = 0;
+    msgbox_printf(dialog, MB_OK, BANNER, "ゼロクリヤ処理を開始できませんでした。");
+    g_result = RUN_FAILED;
+    sys::EndDialog(dialog, RUN_FAILED);
+}
+
+static INT_PTR on_init_dialog(HWND dialog)
+{
+    g_hDlg = dialog;
+    sys::SendMessageA(dialog, WM_SETTEXT, 0, (LPARAM)BANNER);
+    sys::SetDlgItemTextA(dialog, IDC_STATUS, "ゼロクリヤ処理中。");
+    sys::SetDlgItemTextA(dialog, IDC_PROGRESS, "お待ちください。");
+    sys::SetDlgItemTextA(dialog, IDC_ABORT, "キャンセル");
+    // Raised here, not by the worker, so that a Cancel handled from now on
+    // always stops the run.
+    g_running = 1;
+    if (stop_requested())
+        g_running = 0;
+    if (sys::_beginthread(worker_thread, WORKER_STACK_SIZE, NULL) == (uintptr_t)-1)
+        end_without_worker(dialog);
+    return TRUE;
+}
+
+static INT_PTR on_command(HWND dialog, WORD id)
+{
+    if (id != IDCANCEL && id != IDC_ABORT)
+        return FALSE;
+    sys::SetDlgItemTextA(dialog, IDC_STATUS, "終了処理中。");
+    sys::SetDlgItemTextA(dialog, IDC_PROGRESS, "お待ちください。");
+    g_running = 0;
+    return TRUE;
+}
+
+INT_PTR CALLBACK progress_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    (void)lparam;
+    switch (message) {
+    case WM_INITDIALOG:
+        return on_init_dialog(dialog);
+    case WM_COMMAND:
+        return on_command(dialog, LOWORD(wparam));
+    default:
+        return FALSE;
+    }
+}
+
+void worker_thread(void *argument)
+{
+    (void)argument;
+    int32_t result = zero_fill_drive((char)g_drive_letter.load());
+    g_result = result;
+    g_running = 0;
+    sys::EndDialog(g_hDlg, result);
+    sys::_endthread();
+}

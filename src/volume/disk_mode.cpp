@@ -1,0 +1,70 @@
+// Disk mode and drive-to-disk mapping.
+#include "volume/disk_mode.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "cli/banner.h"
+#include "cli/report.h"
+#include "console/console.h"
+#include "ui/interrupt.h"
+#include "ui/progress_dialog.h"
+
+void *query_disk_extents(HANDLE device, void *buffer, DWORD size)
+{
+    memset(buffer, 0, size);
+    DWORD returned = 0;
+    if (sys::DeviceIoControl(device, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, NULL, 0, buffer, size,
+                             &returned, NULL) == 0)
+        return NULL;
+    if (returned > size)
+        return NULL;
+    return buffer;
+}
+
+static uint32_t read_u32(const unsigned char *bytes)
+{
+    uint32_t value;
+    memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+int get_disk_number(char letter)
+{
+    char device_path[DEVICE_PATH_SIZE] = "\\\\.\\C:";
+    device_path[4] = letter;
+    HANDLE device = sys::CreateFileA(device_path, GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                                     NULL);
+    if (device == INVALID_HANDLE_VALUE)
+        return DISK_DEVICE_UNAVAILABLE;
+    unsigned char extents[EXTENTS_BUFFER_SIZE];
+    void *result = query_disk_extents(device, extents, sizeof extents);
+    sys::CloseHandle(device);
+    if (result == NULL)
+        return DISK_EXTENTS_UNREADABLE;
+    // A volume without any extent lies on no disk; the zeroed buffer would
+    // otherwise read as disk 0.
+    if (read_u32(extents) == 0)
+        return DISK_EXTENTS_UNREADABLE;
+    // The first extent's disk number follows the count and its padding.
+    return (int)read_u32(extents + 8);
+}
+
+void run_disk_mode(const char *argument)
+{
+    if (msgbox_printf(NULL, MB_OKCANCEL, BANNER, "ディスク #%c のゼロクリヤ開始します",
+                      argument[0]) != IDOK)
+        return;
+    int disk = atoi(argument);
+    char drive_text[4] = "-:";
+    for (char letter = 'A'; letter <= 'Z'; letter++) {
+        if (stop_requested())
+            return;
+        if (get_disk_number(letter) != disk)
+            continue;
+        drive_text[0] = letter;
+        print_disk_report_line(disk, drive_text);
+        run_progress_dialog(letter, NULL, NULL);
+    }
+}

@@ -1,0 +1,106 @@
+// File-system kind and space queries.
+#include "volume/volume.h"
+
+#include "platform/os.h"
+
+char g_fs_name[FS_NAME_SIZE] = "Error";
+
+typedef BOOL(WINAPI *get_disk_free_space_ex_fn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER,
+                                                PULARGE_INTEGER);
+
+static char ascii_lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+bool ascii_equal_ignoring_case(const char *a, const char *b)
+{
+    while (*a != '\0' && ascii_lower(*a) == ascii_lower(*b)) {
+        a++;
+        b++;
+    }
+    return ascii_lower(*a) == ascii_lower(*b);
+}
+
+int get_fs_type(const char *root)
+{
+    if (sys::GetVolumeInformationA(root, NULL, 0, NULL, NULL, NULL, g_fs_name,
+                                   sizeof g_fs_name) != 1)
+        return FS_ERROR;
+    if (ascii_equal_ignoring_case(g_fs_name, "NTFS"))
+        return FS_NTFS;
+    if (ascii_equal_ignoring_case(g_fs_name, "FAT"))
+        return FS_FAT;
+    if (ascii_equal_ignoring_case(g_fs_name, "FAT32"))
+        return FS_FAT32;
+    return FS_OTHER;
+}
+
+// "d:", "d:\" and "d:\any\folder" all name the root "d:\"; other paths
+// (a network share) go to the system unchanged.
+static const char *root_of(const char *path, char root[4])
+{
+    if (path[0] == '\0' || path[1] != ':')
+        return path;
+    root[0] = path[0];
+    root[1] = ':';
+    root[2] = '\\';
+    root[3] = '\0';
+    return root;
+}
+
+static get_disk_free_space_ex_fn look_up_free_space_ex()
+{
+    HMODULE kernel32 = sys::GetModuleHandleA("kernel32.dll");
+    if (kernel32 == NULL)
+        return NULL;
+    FARPROC found = sys::GetProcAddress(kernel32, "GetDiskFreeSpaceExA");
+    // Through a generic function pointer type, which every compiler accepts
+    // as a cast target without a warning.
+    return reinterpret_cast<get_disk_free_space_ex_fn>(reinterpret_cast<void (*)()>(found));
+}
+
+enum space_count { FREE_TO_CALLER, TOTAL };
+
+static int64_t query_space(const char *root, space_count which,
+                           get_disk_free_space_ex_fn free_space_ex)
+{
+    if (free_space_ex != NULL) {
+        ULARGE_INTEGER available, total, total_free;
+        if (free_space_ex(root, &available, &total, &total_free) == 0)
+            return -1;
+        return (int64_t)(which == TOTAL ? total.QuadPart : available.QuadPart);
+    }
+    DWORD sectors_per_cluster, bytes_per_sector, free_clusters, total_clusters;
+    if (sys::GetDiskFreeSpaceA(root, &sectors_per_cluster, &bytes_per_sector, &free_clusters,
+                               &total_clusters) == 0)
+        return -1;
+    uint64_t clusters = which == TOTAL ? total_clusters : free_clusters;
+    return (int64_t)(clusters * (uint64_t)sectors_per_cluster * (uint64_t)bytes_per_sector);
+}
+
+int64_t get_free_bytes(const char *path)
+{
+    static int looked_up = 0;
+    static get_disk_free_space_ex_fn free_space_ex = NULL;
+    char root[4];
+    const char *query_root = root_of(path, root);
+    if (!looked_up) {
+        free_space_ex = look_up_free_space_ex();
+        looked_up = 1;
+    }
+    return query_space(query_root, FREE_TO_CALLER, free_space_ex);
+}
+
+int64_t get_total_bytes(const char *path)
+{
+    static int looked_up = 0;
+    static get_disk_free_space_ex_fn free_space_ex = NULL;
+    char root[4];
+    const char *query_root = root_of(path, root);
+    if (!looked_up) {
+        free_space_ex = look_up_free_space_ex();
+        looked_up = 1;
+    }
+    return query_space(query_root, TOTAL, free_space_ex);
+}

@@ -1,0 +1,25 @@
+// Read-only questions about a mounted volume: its file-system kind, the
+// bytes the user may still write and its size. Nothing is shown here.
+#pragma once
+
+#include <stdint.h>
+
+enum {
+    FS_ERROR = -1,
+    FS_OTHER = 0,
+    FS_NTFS = 1,
+    FS_FAT = 2,
+    FS_FAT32 = 3,
+};
+
+enum { FS_NAME_SIZE = 16 };
+
+// The file-system name the system last reported; "Error" until then.
+extern char g_fs_name[FS_NAME_SIZE];
+
+int get_fs_type(const char *root);
+int64_t get_free_bytes(const char *path);
+int64_t get_total_bytes(const char *path);
+
+// Equality of two texts with only the ASCII letters folded.
+bool ascii_equal_ignoring_case(const char *a, const char *b);

@@ -1,0 +1,69 @@
+// Temporary file layout and clean-up.
+#include "zerofill/temp_files.h"
+
+#include <stdio.h>
+
+#include "cli/banner.h"
+#include "console/console.h"
+#include "ui/progress_dialog.h"
+#include "volume/volume.h"
+
+void temp_folder_path(char *buffer, size_t size, char letter)
+{
+    snprintf(buffer, size, "%c:\\VOIDTEMP", letter);
+}
+
+void temp_file_path(char *buffer, size_t size, char letter, int fs, int index)
+{
+    if (fs > FS_NTFS)
+        snprintf(buffer, size, "%c:\\VOIDTEMP\\V_%6.6d.TMP", letter, index);
+    else
+        snprintf(buffer, size, "%c:\\V_%6.6d.TMP", letter, 0);
+}
+
+static int delete_fat_files(char letter, int count)
+{
+    char path[PATH_BUFFER_SIZE];
+    int failed = 0;
+    for (int i = 0; i < count; i++) {
+        temp_file_path(path, sizeof path, letter, FS_FAT32, i);
+        if (sys::DeleteFileA(path) != TRUE)
+            failed++;
+    }
+    if (failed == 0) {
+        temp_folder_path(path, sizeof path, letter);
+        if (!sys::RemoveDirectoryA(path))
+            failed = -1;
+    }
+    if (failed < 0)
+        msgbox_printf(g_hDlg, MB_OK, BANNER,
+                      "一時フォルダ %c:\\VOIDTEMP の削除に失敗しました。\n"
+                      "お手数ですが、上記フォルダを手動削除して下さい。",
+                      letter);
+    if (failed > 0)
+        msgbox_printf(g_hDlg, MB_OK, BANNER,
+                      "%c:\\VOIDTEMP\\ 下の一時ファイル%d個の削除に失敗しました。\n"
+                      "お手数ですが、上記ファイル・フォルダを手動削除して下さい。",
+                      letter, failed);
+    return failed;
+}
+
+static int delete_ntfs_file(char letter)
+{
+    char path[PATH_BUFFER_SIZE];
+    temp_file_path(path, sizeof path, letter, FS_NTFS, 0);
+    if (sys::DeleteFileA(path) == TRUE)
+        return 0;
+    msgbox_printf(g_hDlg, MB_OK, BANNER,
+                  "一時ファイル「%s」の削除に失敗しました。\n"
+                  "お手数ですが、上記ファイルを手動で削除して下さい。",
+                  path);
+    return 1;
+}
+
+int delete_temp_files(char letter, int count, int fs)
+{
+    if (fs > FS_NTFS)
+        return delete_fat_files(letter, count);
+    return delete_ntfs_file(letter);
+}

@@ -1,0 +1,14 @@
+// Where a run keeps its temporary files, and their removal.
+#pragma once
+
+#include <stddef.h>
+
+enum { PATH_BUFFER_SIZE = 1024 };
+
+// NTFS: one file in the root. FAT family: numbered files in a folder.
+void temp_folder_path(char *buffer, size_t size, char letter);
+void temp_file_path(char *buffer, size_t size, char letter, int fs, int index);
+
+// 0 when everything is gone; FAT family: the number of files left, or -1 for
+// the folder; NTFS: 1 for the file. Failures are shown in a message box.
+int delete_temp_files(char letter, int count, int fs);

@@ -1,0 +1,10 @@
+// Reset of all areas of the test double.
+#include "fake_win32/fake_win32.h"
+
+namespace fake {
+void reset()
+{
+    reset_console();
+    reset_system();
+}
+}  // namespace fake
