@@ -4,7 +4,8 @@
 namespace fake {
 void reset()
 {
+    reset_dialog();
     reset_console();
-    reset_system();
+    reset_volumes();
 }
 }  // namespace fake

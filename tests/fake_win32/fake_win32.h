@@ -5,7 +5,8 @@
 #pragma once
 
 #include "fake_win32/fake_console.h"
-#include "fake_win32/fake_system.h"
+#include "fake_win32/fake_dialog.h"
+#include "fake_win32/fake_volume.h"
 
 namespace fake {
 // Forgets every script and record of every area.
