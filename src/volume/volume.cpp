@@ -62,12 +62,24 @@ static get_disk_free_space_ex_fn look_up_free_space_ex()
 
 enum space_count { FREE_TO_CALLER, TOTAL };
 
-static int64_t query_space(const char *root, space_count which,
-                           get_disk_free_space_ex_fn free_space_ex)
+// Each space function owns one of these: the entry point is looked up once,
+// at its first call, and the outcome kept for the life of the process.
+struct free_space_ex_lookup {
+    int looked_up;
+    get_disk_free_space_ex_fn function;
+};
+
+static int64_t query_space(const char *path, space_count which, free_space_ex_lookup &lookup)
 {
-    if (free_space_ex != NULL) {
+    char root_buffer[4];
+    const char *root = root_of(path, root_buffer);
+    if (!lookup.looked_up) {
+        lookup.function = look_up_free_space_ex();
+        lookup.looked_up = 1;
+    }
+    if (lookup.function != NULL) {
         ULARGE_INTEGER available, total, total_free;
-        if (free_space_ex(root, &available, &total, &total_free) == 0)
+        if (lookup.function(root, &available, &total, &total_free) == 0)
             return -1;
         return (int64_t)(which == TOTAL ? total.QuadPart : available.QuadPart);
     }
@@ -81,26 +93,12 @@ static int64_t query_space(const char *root, space_count which,
 
 int64_t get_free_bytes(const char *path)
 {
-    static int looked_up = 0;
-    static get_disk_free_space_ex_fn free_space_ex = NULL;
-    char root[4];
-    const char *query_root = root_of(path, root);
-    if (!looked_up) {
-        free_space_ex = look_up_free_space_ex();
-        looked_up = 1;
-    }
-    return query_space(query_root, FREE_TO_CALLER, free_space_ex);
+    static free_space_ex_lookup lookup = {0, NULL};
+    return query_space(path, FREE_TO_CALLER, lookup);
 }
 
 int64_t get_total_bytes(const char *path)
 {
-    static int looked_up = 0;
-    static get_disk_free_space_ex_fn free_space_ex = NULL;
-    char root[4];
-    const char *query_root = root_of(path, root);
-    if (!looked_up) {
-        free_space_ex = look_up_free_space_ex();
-        looked_up = 1;
-    }
-    return query_space(query_root, TOTAL, free_space_ex);
+    static free_space_ex_lookup lookup = {0, NULL};
+    return query_space(path, TOTAL, lookup);
 }
