@@ -95,6 +95,8 @@ void con_printf(const char *format, ...)
     va_copy(again, args);
     int needed = vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
+    if (needed < 0)
+        buffer[0] = '\0';
 
     // A longer text is written whole rather than cut.
     char *long_text = NULL;

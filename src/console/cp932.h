@@ -11,12 +11,16 @@ inline bool is_cp932_lead_byte(char c)
 }
 
 // The longest prefix of the first `limit` bytes of `text` that does not end
-// inside a two-byte character.
+// inside a two-byte character. The text goes on past `limit` (callers cut a
+// longer text there), so a lead byte in the last place starts a character
+// that does not fit; only a terminator before `limit` ends the text.
 inline size_t cp932_fit(const char *text, size_t limit)
 {
     size_t i = 0;
     while (i < limit && text[i] != '\0') {
-        size_t step = (is_cp932_lead_byte(text[i]) && text[i + 1] != '\0') ? 2 : 1;
+        size_t step = 1;
+        if (is_cp932_lead_byte(text[i]) && (i + 1 == limit || text[i + 1] != '\0'))
+            step = 2;
         if (i + step > limit)
             break;
         i += step;
