@@ -13,6 +13,8 @@
 
 enum { ROOT_SIZE = 64, TEXT_SIZE = 1024 };
 
+static const char WRITE_FALSE_TEXT[] = "バッファ書込中。(Write False)";
+
 // Everything one run owns.
 struct fill_run {
     char letter;
@@ -88,9 +90,10 @@ static int open_failure(fill_run &run)
     return failure_cleanup(run);
 }
 
-static int write_failure(fill_run &run)
+// A commit that failed at a close ends the run like a short write.
+static int commit_failure(fill_run &run)
 {
-    show_progress(IDC_PROGRESS, "バッファ書込中。(Write False)");
+    show_progress(IDC_PROGRESS, WRITE_FALSE_TEXT);
     return failure_cleanup(run);
 }
 
@@ -99,7 +102,7 @@ static int close_and_clean_up(fill_run &run, int clean_result)
 {
     show_progress(IDC_PROGRESS, "バッファ書込中。お待ち下さい。");
     if (!commit_and_close(run))
-        return write_failure(run);
+        return commit_failure(run);
     show_progress(IDC_PROGRESS, "ファイル削除中。お待ち下さい。");
     if (delete_temp_files(run.letter, run.files_created, run.fs) != 0)
         return RUN_FAILED;
@@ -112,7 +115,7 @@ static bool switch_file(fill_run &run, int64_t free_bytes, int &result)
 {
     show_remaining("残り %s (MB,バッファ書込中)", free_bytes);
     if (!commit_and_close(run)) {
-        result = write_failure(run);
+        result = commit_failure(run);
         return false;
     }
     if (!g_running) {
@@ -146,8 +149,10 @@ static int write_loop(fill_run &run)
                                                      : (size_t)(free_bytes - RESERVE_BYTES);
         size_t written = sys::fwrite(run.zeros, 1, n, run.file);
         if (written != n) {
+            // Shown while the stream's buffers are still being written out.
+            show_progress(IDC_PROGRESS, WRITE_FALSE_TEXT);
             commit_and_close(run);
-            return write_failure(run);
+            return failure_cleanup(run);
         }
         run.bytes_in_file += (int64_t)written;
     }

@@ -1,0 +1,118 @@
+// Volumes, files and folders of the test double.
+//
+// Each drive letter may carry one volume with a file-system name, a free and
+// a total byte count. File contents are counted, never stored: a write takes
+// its bytes off the volume's free count and a deletion or truncation gives
+// them back, so a volume of several gigabytes fills in milliseconds. Every
+// call the program makes is recorded, and faults can be scripted.
+//
+// Paths compare without regard to letter case. A volume's root is "x:\";
+// its folders and files live under it ("x:\VOIDTEMP\V_000000.TMP").
+// As on Windows: the volume and space functions want exactly the root
+// "x:\"; fopen needs the parent folder; a file still open in a stream, or
+// a missing one, cannot be deleted; only an empty folder can be removed.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace fake {
+
+// Forgets every volume, file, script and record; closes open streams.
+void reset_volumes();
+
+// --- volumes --------------------------------------------------------------
+
+// Adds (or replaces) the volume of `letter`. A null `fs_name` makes
+// GetVolumeInformationA fail for it while the space queries still work.
+void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t total_bytes);
+// Changes the free count, as another program writing or deleting would.
+void set_free_bytes(char letter, int64_t free_bytes);
+int64_t free_bytes(char letter);
+// What GetDiskFreeSpaceA reports: the counts divided into clusters of
+// sectors_per_cluster * bytes_per_sector bytes (default 8 * 512).
+void set_cluster_geometry(char letter, DWORD sectors_per_cluster, DWORD bytes_per_sector);
+// The k-th space query of this volume counted from now (1 = the next one)
+// and every later one fail, whichever space function is asked.
+void fail_space_queries_from(char letter, int k);
+// Makes GetProcAddress find no GetDiskFreeSpaceExA, as on old systems.
+void hide_free_space_ex(bool hidden);
+
+// The double's own GetDiskFreeSpaceExA, the address GetProcAddress hands out.
+BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller,
+                                PULARGE_INTEGER total, PULARGE_INTEGER total_free);
+
+enum space_function { SPACE_EX, SPACE_CLUSTERS };
+struct space_call {
+    space_function function;
+    std::string root;  // exactly as passed
+};
+
+// Every call since the reset, in order.
+std::vector<std::string> module_handle_calls();    // module names
+std::vector<std::string> proc_address_calls();     // function names
+std::vector<space_call> space_calls();             // both space functions
+std::vector<std::string> volume_information_calls();  // roots
+
+// --- files and folders ----------------------------------------------------
+
+// Puts something on a volume that the program did not create (its bytes
+// are already counted in the free space). Missing parent folders are made.
+void add_folder(const char *path);
+void add_file(const char *path, int64_t size);
+// The file at `path`, now or once created, cannot be deleted.
+void lock_file(const char *path);
+
+// Scripted faults. Indices count the calls since the reset, from 0.
+void fail_create_at(int index);           // the index-th fopen fails
+void fail_create_path(const char *path);  // every fopen of this path fails
+void fail_commit_at(int index);           // the index-th _commit fails
+void short_write_at(int block, size_t accepted);  // block-th fwrite takes `accepted` bytes
+void fail_create_folder(const char *path);
+void fail_remove_folder(const char *path);
+
+// Called after every fwrite with its index since the reset, outside the
+// double's lock, so that it may call the double or change shared flags.
+void on_fwrite(std::function<void(int block)> hook);
+// Called after every fclose with the path of the stream, likewise.
+void on_fclose(std::function<void(const std::string &path)> hook);
+
+enum file_op {
+    OP_FOPEN,
+    OP_FWRITE,
+    OP_FFLUSH,
+    OP_COMMIT,
+    OP_FCLOSE,
+    OP_DELETE,
+    OP_MKDIR,
+    OP_RMDIR,
+};
+struct file_call {
+    file_op op;
+    std::string path;   // as passed, or as opened for stream calls
+    bool ok;            // the call succeeded (fwrite: wrote all it was asked)
+    size_t requested;   // fwrite only
+    size_t written;     // fwrite only
+};
+
+// Every file and folder call since the reset, in order.
+std::vector<file_call> file_calls();
+// The byte counts of the fwrite calls made on `path`, in order.
+std::vector<size_t> writes_to(const char *path);
+// Number of fwrite calls whose data held a byte other than zero.
+int nonzero_writes();
+// Streams opened and not yet closed.
+int open_streams();
+
+// What exists now: the folders and files of the volume, paths as they were
+// created, sorted without regard to case.
+std::vector<std::string> listing(char letter);
+bool exists(const char *path);
+
+}  // namespace fake

@@ -1,0 +1,472 @@
+// The zero-fill run against the double's volumes, dialog texts and message
+// boxes. The run is called on the test's own thread, as the worker would.
+#include <stdint.h>
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cli/banner.h"
+#include "fake_win32/fake_win32.h"
+#include "ui/progress_dialog.h"
+#include "zerofill/zero_fill.h"
+
+namespace {
+
+const HWND DIALOG = reinterpret_cast<HWND>(0x4d2);
+const int64_t RESERVE = 10485760;
+const int64_t BLOCK = 4194304;
+const int64_t FILE_BLOCKS_BYTES = 477 * BLOCK;  // what a FAT file gets before a switch
+
+const char WRITING_WAIT[] = "バッファ書込中。お待ち下さい。";
+const char DELETING[] = "ファイル削除中。お待ち下さい。";
+const char WRITE_FALSE[] = "バッファ書込中。(Write False)";
+
+const char NTFS_FILE[] = "d:\\V_000000.TMP";
+const char FAT_FOLDER[] = "e:\\VOIDTEMP";
+const char FAT_FILE0[] = "e:\\VOIDTEMP\\V_000000.TMP";
+const char FAT_FILE1[] = "e:\\VOIDTEMP\\V_000001.TMP";
+const char FAT_FILE2[] = "e:\\VOIDTEMP\\V_000002.TMP";
+
+std::vector<std::string> progress()
+{
+    return fake::texts(IDC_PROGRESS);
+}
+
+// The progress line as it read at each fclose: what the user saw while the
+// stream's buffers were written out.
+std::vector<std::string> texts_at_close;
+
+class ZeroFill : public ::testing::Test {
+protected:
+    void SetUp() override { start(); }
+    void TearDown() override
+    {
+        fake::reset();
+        g_hDlg = nullptr;
+        g_running = 0;
+    }
+    // A fresh machine whose dialog is open and whose run may go on.
+    void start()
+    {
+        fake::reset();
+        g_hDlg = DIALOG;
+        g_running = 1;
+        texts_at_close.clear();
+        fake::on_fclose([](const std::string &) {
+            std::vector<std::string> texts = progress();
+            texts_at_close.push_back(texts.empty() ? "" : texts.back());
+        });
+        // A run that never ends is stopped long after any test's last block.
+        fake::on_fwrite([](int block) {
+            if (block > 3000)
+                g_running = 0;
+        });
+    }
+};
+
+// The last `n` texts of the progress line: how the run ended.
+std::vector<std::string> progress_tail(size_t n)
+{
+    std::vector<std::string> all = progress();
+    return std::vector<std::string>(all.end() - std::min(n, all.size()), all.end());
+}
+
+int64_t bytes_written(const char *path)
+{
+    std::vector<size_t> sizes = fake::writes_to(path);
+    return std::accumulate(sizes.begin(), sizes.end(), (int64_t)0);
+}
+
+// The run's file and folder calls other than fwrite, as "op path" lines.
+std::vector<std::string> file_steps()
+{
+    static const char *const names[] = {"fopen",  "fwrite", "fflush", "commit",
+                                        "fclose", "delete", "mkdir",  "rmdir"};
+    std::vector<std::string> steps;
+    for (const fake::file_call &call : fake::file_calls())
+        if (call.op != fake::OP_FWRITE)
+            steps.push_back(std::string(names[call.op]) + (call.ok ? " " : " failed ") + call.path);
+    return steps;
+}
+
+// Every stream was flushed and committed right before it was closed, and
+// every stream opened was closed.
+void expect_committed_closes()
+{
+    std::vector<fake::file_call> calls = fake::file_calls();
+    int opened = 0;
+    int closed = 0;
+    for (size_t i = 0; i < calls.size(); i++) {
+        opened += calls[i].op == fake::OP_FOPEN && calls[i].ok;
+        if (calls[i].op != fake::OP_FCLOSE)
+            continue;
+        closed++;
+        ASSERT_GE(i, 2u);
+        EXPECT_EQ(calls[i - 1].op, fake::OP_COMMIT) << calls[i].path;
+        EXPECT_EQ(calls[i - 1].path, calls[i].path);
+        EXPECT_EQ(calls[i - 2].op, fake::OP_FFLUSH) << calls[i].path;
+    }
+    EXPECT_EQ(closed, opened);
+    EXPECT_EQ(fake::open_streams(), 0);
+}
+
+void expect_no_message()
+{
+    EXPECT_TRUE(fake::message_boxes().empty());
+}
+
+void expect_message(const std::string &text)
+{
+    std::vector<fake::MessageBoxCall> boxes = fake::message_boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].owner, DIALOG);
+    EXPECT_EQ(boxes[0].title, BANNER);
+    EXPECT_EQ(boxes[0].type, MB_OK);
+    EXPECT_EQ(boxes[0].text, text);
+}
+
+std::vector<std::string> lines(std::initializer_list<const char *> texts)
+{
+    return std::vector<std::string>(texts.begin(), texts.end());
+}
+
+}  // namespace
+
+// Scenario: NTFS volumes with 12,000,000, 14,680,064 and 14,680,065 bytes free.
+// Expect: blocks of free - reserve up to 14,680,064 free and full blocks
+//   above; the remaining megabytes before each block; then the closing
+//   texts, the file deleted and RUN_DONE.
+TEST_F(ZeroFill, BlockSizeFollowsTheFreeSpace)
+{
+    struct {
+        int64_t free;
+        std::vector<size_t> blocks;
+        std::vector<std::string> texts;
+    } cases[] = {
+        {12000000, {1514240}, lines({"残り 1 (MB)", WRITING_WAIT, DELETING})},
+        {14680064, {4194304}, lines({"残り 4 (MB)", WRITING_WAIT, DELETING})},
+        {14680065, {4194304, 1}, lines({"残り 4 (MB)", "残り 0 (MB)", WRITING_WAIT, DELETING})},
+    };
+    for (const auto &c : cases) {
+        start();
+        fake::add_volume('d', "NTFS", c.free, 100000000);
+        EXPECT_EQ(zero_fill_drive('d'), RUN_DONE) << c.free;
+        EXPECT_EQ(fake::writes_to(NTFS_FILE), c.blocks) << c.free;
+        EXPECT_EQ(progress(), c.texts) << c.free;
+        EXPECT_EQ(fake::texts(IDC_STATUS), lines({"d: ドライブにゼロを書込中"}));
+        EXPECT_EQ(texts_at_close, lines({WRITING_WAIT}));
+        EXPECT_TRUE(fake::listing('d').empty());
+        expect_committed_closes();
+        expect_no_message();
+    }
+}
+
+// Scenario: an NTFS volume with exactly the reserve free, and a FAT volume
+//   with one byte less.
+// Expect: the file with index 0 (FAT: and the folder) is created, closed
+//   without a write and removed again; RUN_DONE.
+TEST_F(ZeroFill, NothingToWriteAtTheReserve)
+{
+    fake::add_volume('d', "NTFS", RESERVE, 100000000);
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    EXPECT_EQ(file_steps(), lines({"fopen d:\\V_000000.TMP", "fflush d:\\V_000000.TMP",
+                                   "commit d:\\V_000000.TMP", "fclose d:\\V_000000.TMP",
+                                   "delete d:\\V_000000.TMP"}));
+    EXPECT_EQ(progress(), lines({WRITING_WAIT, DELETING}));
+
+    start();
+    fake::add_volume('e', "FAT", RESERVE - 1, 100000000);
+    EXPECT_EQ(zero_fill_drive('e'), RUN_DONE);
+    EXPECT_EQ(file_steps(),
+              lines({"mkdir e:\\VOIDTEMP", "fopen e:\\VOIDTEMP\\V_000000.TMP",
+                     "fflush e:\\VOIDTEMP\\V_000000.TMP", "commit e:\\VOIDTEMP\\V_000000.TMP",
+                     "fclose e:\\VOIDTEMP\\V_000000.TMP", "delete e:\\VOIDTEMP\\V_000000.TMP",
+                     "rmdir e:\\VOIDTEMP"}));
+    EXPECT_TRUE(fake::listing('e').empty());
+    expect_no_message();
+}
+
+// Scenario: NTFS with 5,000,000,000 bytes free.
+// Expect: one file receives exactly free - reserve bytes of zeros in full
+//   blocks and one last partial block, the free space is asked before every
+//   block, no file switch; the file is removed and the space given back.
+TEST_F(ZeroFill, NtfsFillsOneFileDownToTheReserve)
+{
+    fake::add_volume('d', "NTFS", 5000000000, 8000000000);
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+
+    std::vector<size_t> blocks = fake::writes_to(NTFS_FILE);
+    ASSERT_GT(blocks.size(), 1u);
+    EXPECT_EQ(bytes_written(NTFS_FILE), 5000000000 - RESERVE);
+    for (size_t i = 0; i + 1 < blocks.size(); i++)
+        ASSERT_EQ(blocks[i], (size_t)BLOCK) << "block " << i;
+    EXPECT_EQ(fake::nonzero_writes(), 0);
+    EXPECT_EQ(fake::space_calls().size(), blocks.size() + 1);
+
+    std::vector<std::string> texts = progress();
+    ASSERT_EQ(texts.size(), blocks.size() + 2);
+    EXPECT_EQ(texts.front(), "残り 4,989 (MB)");
+    EXPECT_EQ(file_steps().front(), "fopen d:\\V_000000.TMP");
+    EXPECT_EQ(file_steps().size(), 5u);
+    EXPECT_EQ(fake::free_bytes('d'), 5000000000);
+    EXPECT_TRUE(fake::listing('d').empty());
+}
+
+// Scenario: FAT32 with 5,000,000,000 bytes free.
+// Expect: files 0 and 1 receive 477 full blocks each, file 2 the rest; the
+//   switch text before each switch, the file closed before the next one is
+//   opened; all three files and the folder removed; RUN_DONE.
+TEST_F(ZeroFill, Fat32SwitchesFilesAfterTwoGigabytes)
+{
+    fake::add_volume('e', "FAT32", 5000000000, 8000000000);
+    EXPECT_EQ(zero_fill_drive('e'), RUN_DONE);
+
+    EXPECT_EQ(fake::writes_to(FAT_FILE0), std::vector<size_t>(477, BLOCK));
+    EXPECT_EQ(fake::writes_to(FAT_FILE1), std::vector<size_t>(477, BLOCK));
+    EXPECT_EQ(bytes_written(FAT_FILE2), 5000000000 - RESERVE - 2 * FILE_BLOCKS_BYTES);
+    EXPECT_EQ(fake::nonzero_writes(), 0);
+
+    std::vector<std::string> texts = progress();
+    std::vector<std::string> switches;
+    for (size_t i = 0; i < texts.size(); i++) {
+        if (texts[i].find("(MB,") == std::string::npos)
+            continue;
+        switches.push_back(texts[i]);
+        // The same count again as the first line of the new file.
+        ASSERT_LT(i + 1, texts.size());
+        EXPECT_EQ(texts[i + 1], texts[i].substr(0, texts[i].find("(MB,")) + "(MB)");
+    }
+    ASSERT_EQ(switches, lines({"残り 2,988 (MB,バッファ書込中)", "残り 988 (MB,バッファ書込中)"}));
+    EXPECT_EQ(texts_at_close, lines({switches[0].c_str(), switches[1].c_str(), WRITING_WAIT}));
+
+    std::vector<std::string> steps = {"mkdir e:\\VOIDTEMP"};
+    for (const char *file : {FAT_FILE0, FAT_FILE1, FAT_FILE2})
+        for (const char *op : {"fopen ", "fflush ", "commit ", "fclose "})
+            steps.push_back(op + std::string(file));
+    for (const char *file : {FAT_FILE0, FAT_FILE1, FAT_FILE2})
+        steps.push_back("delete " + std::string(file));
+    steps.push_back("rmdir e:\\VOIDTEMP");
+    EXPECT_EQ(file_steps(), steps);
+    EXPECT_TRUE(fake::listing('e').empty());
+    EXPECT_EQ(fake::free_bytes('e'), 5000000000);
+    expect_no_message();
+}
+
+// Scenario: the run flag is already down when the run starts.
+// Expect: the drive line is set, nothing is queried or created;
+//   RUN_CANCELLED.
+TEST_F(ZeroFill, CancelBeforeTheStart)
+{
+    fake::add_volume('d', "NTFS", 100000000, 200000000);
+    g_running = 0;
+    EXPECT_EQ(zero_fill_drive('d'), RUN_CANCELLED);
+    EXPECT_EQ(fake::texts(IDC_STATUS), lines({"d: ドライブにゼロを書込中"}));
+    EXPECT_TRUE(progress().empty());
+    EXPECT_TRUE(fake::volume_information_calls().empty());
+    EXPECT_TRUE(fake::file_calls().empty());
+}
+
+// Scenario: NTFS with 100,000,000 bytes free; Cancel while the third block
+//   is being written.
+// Expect: that block completes, no further one; the two waiting texts, the
+//   file committed, closed and deleted; RUN_CANCELLED.
+TEST_F(ZeroFill, CancelDuringTheLoop)
+{
+    fake::add_volume('d', "NTFS", 100000000, 200000000);
+    fake::on_fwrite([](int block) {
+        if (block == 2)
+            g_running = 0;
+    });
+    EXPECT_EQ(zero_fill_drive('d'), RUN_CANCELLED);
+    EXPECT_EQ(fake::writes_to(NTFS_FILE).size(), 3u);
+    EXPECT_EQ(progress().size(), 5u);
+    EXPECT_EQ(progress_tail(2), lines({WRITING_WAIT, DELETING}));
+    EXPECT_EQ(texts_at_close, lines({WRITING_WAIT}));
+    EXPECT_TRUE(fake::listing('d').empty());
+    expect_committed_closes();
+    expect_no_message();
+}
+
+// Scenario: Cancel during the block that brings the free space down to the
+//   reserve.
+// Expect: the free-space test comes first: the run finishes, RUN_DONE.
+TEST_F(ZeroFill, CancelAtTheReserveStillFinishes)
+{
+    fake::add_volume('d', "NTFS", RESERVE + BLOCK, 200000000);
+    fake::on_fwrite([](int) { g_running = 0; });
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    EXPECT_EQ(progress(), lines({"残り 4 (MB)", WRITING_WAIT, DELETING}));
+    EXPECT_TRUE(fake::listing('d').empty());
+}
+
+// Scenario: FAT32 with 2,100,000,000 bytes free; Cancel while the first file
+//   is closed at the switch; then the same with that file locked.
+// Expect: no next file is opened; the first file and the folder are removed
+//   and the result is RUN_CANCELLED; with the file locked the files message
+//   is shown and the result is RUN_FAILED.
+TEST_F(ZeroFill, CancelAtAFileSwitch)
+{
+    for (bool locked : {false, true}) {
+        start();
+        fake::add_volume('e', "FAT32", 2100000000, 8000000000);
+        if (locked)
+            fake::lock_file(FAT_FILE0);
+        fake::on_fclose([](const std::string &) { g_running = 0; });
+        EXPECT_EQ(zero_fill_drive('e'), locked ? RUN_FAILED : RUN_CANCELLED);
+        EXPECT_EQ(bytes_written(FAT_FILE0), FILE_BLOCKS_BYTES);
+        EXPECT_EQ(progress_tail(2), lines({"残り 88 (MB,バッファ書込中)", DELETING}));
+        EXPECT_FALSE(fake::exists(FAT_FILE1));
+        expect_committed_closes();
+        if (locked) {
+            expect_message("e:\\VOIDTEMP\\ 下の一時ファイル1個の削除に失敗しました。\n"
+                           "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
+            EXPECT_EQ(fake::listing('e'), lines({FAT_FOLDER, FAT_FILE0}));
+        } else {
+            expect_no_message();
+            EXPECT_TRUE(fake::listing('e').empty());
+        }
+    }
+}
+
+// Scenario: a CDFS volume, then an exFAT volume followed by a volume whose
+//   information cannot be read and a letter without a volume.
+// Expect: the file-system message with the name last reported and the root;
+//   nothing created; RUN_FAILED each time.
+TEST_F(ZeroFill, UnsupportedFileSystemIsRefused)
+{
+    fake::add_volume('q', "CDFS", 100000000, 200000000);
+    EXPECT_EQ(zero_fill_drive('q'), RUN_FAILED);
+    expect_message("ファイルシステムが異常です。\n本プログラムは、NTFS,FAT,FAT32 のみ対応です。\n"
+                   "ファイルシステム = CDFS  (q:\\)");
+
+    start();
+    fake::add_volume('x', "exFAT", 100000000, 200000000);
+    fake::add_volume('r', nullptr, 100000000, 200000000);
+    EXPECT_EQ(zero_fill_drive('x'), RUN_FAILED);
+    EXPECT_EQ(zero_fill_drive('r'), RUN_FAILED);
+    EXPECT_EQ(zero_fill_drive('S'), RUN_FAILED);
+    std::vector<fake::MessageBoxCall> boxes = fake::message_boxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    const char *roots[] = {"x:\\", "r:\\", "S:\\"};
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(boxes[i].text, std::string("ファイルシステムが異常です。\n本プログラムは、"
+                                             "NTFS,FAT,FAT32 のみ対応です。\n"
+                                             "ファイルシステム = exFAT  (") +
+                                     roots[i] + ")");
+    EXPECT_TRUE(fake::file_calls().empty());
+}
+
+// Scenario: FAT with a VOIDTEMP folder that already holds a foreign file.
+// Expect: the folder is used without creating it; the run's file is
+//   removed, the folder and the foreign file stay, the folder message is
+//   shown, and the failed clean-up makes the result RUN_FAILED.
+TEST_F(ZeroFill, ExistingFolderIsReused)
+{
+    fake::add_volume('e', "FAT", 30000000, 200000000);
+    fake::add_file("e:\\VOIDTEMP\\keep.doc", 100);
+    EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
+    EXPECT_EQ(bytes_written(FAT_FILE0), 30000000 - RESERVE);
+    EXPECT_EQ(fake::listing('e'), lines({FAT_FOLDER, "e:\\VOIDTEMP\\keep.doc"}));
+    EXPECT_EQ(file_steps().front(), "fopen e:\\VOIDTEMP\\V_000000.TMP");
+    expect_message("一時フォルダ e:\\VOIDTEMP の削除に失敗しました。\n"
+                   "お手数ですが、上記フォルダを手動削除して下さい。");
+}
+
+// Scenario: the first temporary file cannot be created, on NTFS and on a
+//   FAT volume without a VOIDTEMP folder; then the folder cannot be created.
+// Expect: the file message or the folder message with its path and
+//   RUN_FAILED; nothing is deleted, so on FAT the new empty folder stays.
+TEST_F(ZeroFill, FailuresBeforeTheFirstWrite)
+{
+    fake::add_volume('d', "NTFS", 100000000, 200000000);
+    fake::fail_create_at(0);
+    EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
+    expect_message("一時ファイル「d:\\V_000000.TMP」の作成に失敗しました。");
+    EXPECT_EQ(file_steps(), lines({"fopen failed d:\\V_000000.TMP"}));
+    EXPECT_TRUE(progress().empty());
+
+    start();
+    fake::add_volume('e', "FAT", 100000000, 200000000);
+    fake::fail_create_path(FAT_FILE0);
+    EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
+    expect_message("一時ファイル「e:\\VOIDTEMP\\V_000000.TMP」の作成に失敗しました。");
+    EXPECT_EQ(fake::listing('e'), lines({FAT_FOLDER}));
+
+    start();
+    fake::add_volume('e', "FAT32", 100000000, 200000000);
+    fake::fail_create_folder(FAT_FOLDER);
+    EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
+    expect_message("一時ファイル保管用フォルダの作成に失敗しました。\n[e:\\VOIDTEMP]");
+    EXPECT_EQ(file_steps(), lines({"mkdir failed e:\\VOIDTEMP"}));
+}
+
+// Scenario: FAT32 with 2,100,000,000 bytes free; the second file cannot be
+//   created at the switch.
+// Expect: the file message with its path, then the first file and the folder
+//   removed; RUN_FAILED.
+TEST_F(ZeroFill, LaterFileCannotBeCreated)
+{
+    fake::add_volume('e', "FAT32", 2100000000, 8000000000);
+    fake::fail_create_path(FAT_FILE1);
+    EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
+    expect_message("一時ファイル「e:\\VOIDTEMP\\V_000001.TMP」の作成に失敗しました。");
+    EXPECT_EQ(progress_tail(2), lines({"残り 88 (MB,バッファ書込中)", DELETING}));
+    EXPECT_TRUE(fake::listing('e').empty());
+    expect_committed_closes();
+}
+
+// Scenario: NTFS; the second write takes only 1,000 bytes.
+// Expect: the Write False text, no message box, the file committed, closed
+//   and deleted; RUN_FAILED.
+TEST_F(ZeroFill, ShortWriteFailsTheRun)
+{
+    fake::add_volume('d', "NTFS", 100000000, 200000000);
+    fake::short_write_at(1, 1000);
+    EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
+    EXPECT_EQ(fake::writes_to(NTFS_FILE).size(), 2u);
+    EXPECT_EQ(progress_tail(3), lines({"残り 85 (MB)", WRITE_FALSE, DELETING}));
+    EXPECT_EQ(texts_at_close, lines({WRITE_FALSE}));
+    EXPECT_TRUE(fake::listing('d').empty());
+    expect_committed_closes();
+    expect_no_message();
+}
+
+// Scenario: NTFS; the third free-space query of the run fails.
+// Expect: taken as the reserve reached: two blocks, a normal finish,
+//   RUN_DONE.
+TEST_F(ZeroFill, FailedFreeSpaceQueryEndsTheWriting)
+{
+    fake::add_volume('d', "NTFS", 100000000, 200000000);
+    fake::fail_space_queries_from('d', 3);
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    EXPECT_EQ(fake::writes_to(NTFS_FILE).size(), 2u);
+    EXPECT_EQ(progress_tail(2), lines({WRITING_WAIT, DELETING}));
+    EXPECT_TRUE(fake::listing('d').empty());
+}
+
+// Scenario: the commit before the last close fails on NTFS; then the commit
+//   at the first FAT32 file switch fails.
+// Expect: handled like a short write: the Write False text, no message box,
+//   every file deleted, no further file opened; RUN_FAILED.
+TEST_F(ZeroFill, FailedCommitFailsTheRun)
+{
+    fake::add_volume('d', "NTFS", 20000000, 200000000);
+    fake::fail_commit_at(0);
+    EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
+    EXPECT_EQ(progress_tail(3), lines({WRITING_WAIT, WRITE_FALSE, DELETING}));
+    EXPECT_TRUE(fake::listing('d').empty());
+    expect_no_message();
+
+    start();
+    fake::add_volume('e', "FAT32", 2100000000, 8000000000);
+    fake::fail_commit_at(0);
+    EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
+    EXPECT_EQ(progress_tail(3), lines({"残り 88 (MB,バッファ書込中)", WRITE_FALSE, DELETING}));
+    EXPECT_FALSE(fake::exists(FAT_FILE1));
+    EXPECT_TRUE(fake::listing('e').empty());
+    expect_no_message();
+}
