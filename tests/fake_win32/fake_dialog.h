@@ -1,0 +1,164 @@
+// Dialogs, threads and volume devices of the test double.
+//
+// DialogBoxParamA runs a modal loop on the calling thread, as Windows does:
+// it sends WM_INITDIALOG to the procedure, then serves requests until the
+// dialog is ended. SetDlgItemTextA, SendMessageA and EndDialog called from
+// another thread are handed to the loop and return only once it has served
+// them, like a message sent across threads; on the loop thread they are
+// served at once. Scripted commands (WM_COMMAND) reach the procedure at
+// chosen moments; one scripted on a text update from another thread is
+// handled before that update returns, so the order is always the same.
+//
+// A thread started by the procedure while it initialises the dialog waits
+// until WM_INITDIALOG has returned and the commands scripted for that moment
+// have been handled, as a new thread on a busy machine may. Threads started
+// during a dialog are joined before DialogBoxParamA returns, all others by
+// reset_dialog().
+//
+// Volume devices: CreateFileA on "\\.\X:" opens the device of drive X when
+// one is scripted, and DeviceIoControl answers the disk extents query.
+#pragma once
+
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace fake {
+
+// Forgets every script and record; joins the threads still running.
+// Must not be called while a dialog is open.
+void reset_dialog();
+
+// --- dialogs --------------------------------------------------------------
+
+// Control number under which the texts of the window itself (WM_SETTEXT)
+// are recorded.
+enum { CAPTION = 0 };
+
+// Which thread made a call.
+enum caller { LOOP_THREAD, STARTED_THREAD, OTHER_THREAD };
+
+struct dialog_record {
+    std::string template_name;
+    HINSTANCE instance;
+    HWND owner;
+    LPARAM init;
+    HWND window;           // null when creation failed
+    INT_PTR init_returned; // what the procedure returned for WM_INITDIALOG
+    INT_PTR result;        // what DialogBoxParamA returned
+};
+
+struct text_record {
+    HWND window;
+    int control;  // CAPTION for the window's own text
+    std::string text;
+    caller from;
+};
+
+struct command_record {
+    int dialog;  // 1 for the first dialog since the reset
+    WPARAM command;
+    INT_PTR returned;  // what the procedure returned
+};
+
+struct end_record {
+    HWND window;
+    INT_PTR result;
+    caller from;
+    bool served;  // the window was an open dialog
+};
+
+// The next `count` DialogBoxParamA calls return -1 at once, without a window
+// and without calling the procedure.
+void fail_dialogs(int count = 1);
+
+// Scripted commands: WM_COMMAND with `command` as the word parameter, sent
+// once to the procedure of dialog number `dialog` (1 = the first since the
+// reset; 0 = whichever dialog meets the condition first).
+//  - right after the procedure has returned from WM_INITDIALOG;
+void command_after_init(WPARAM command, int dialog = 0);
+//  - after the n-th text update (1 = the first) of `control` in that dialog;
+void command_after_update(int control, int n, WPARAM command, int dialog = 0);
+//  - after `control` has been set to `text`.
+void command_on_text(int control, const std::string &text, WPARAM command, int dialog = 0);
+// Runs `action` on the loop thread, once, at the same moments. It must not
+// wait for the dialog's worker.
+void action_after_update(int control, int n, std::function<void()> action, int dialog = 0);
+void action_on_text(int control, const std::string &text, std::function<void()> action,
+                    int dialog = 0);
+
+// Records since the reset, in order.
+std::vector<dialog_record> dialogs();
+std::vector<text_record> text_log();
+std::vector<std::string> texts(int control);  // every text set on `control`
+std::vector<std::string> captions();
+std::vector<command_record> commands();
+std::vector<end_record> end_calls();
+// True while a modal loop is running.
+bool dialog_open();
+
+// --- threads --------------------------------------------------------------
+
+struct thread_record {
+    unsigned stack_size;
+    void *argument;
+    bool started;
+};
+
+// The next `count` _beginthread calls return (uintptr_t)-1 and start nothing.
+void fail_thread_starts(int count = 1);
+
+std::vector<thread_record> thread_starts();
+int endthread_calls();
+std::vector<DWORD> sleep_calls();  // the milliseconds asked for
+
+// --- volume devices -------------------------------------------------------
+
+struct extent {
+    DWORD disk;
+    int64_t offset;
+    int64_t length;
+};
+
+// What the device of a drive letter does (either case names the same drive).
+// Without a script the device cannot be opened.
+void device_missing(char letter);
+// Opens; the extents query succeeds with these extents (none is allowed).
+void device_extents(char letter, const std::vector<extent> &extents);
+// Opens; the extents query fails.
+void device_query_fails(char letter);
+// Opens; the query writes one extent on `disk` and claims one byte more
+// than the output buffer holds.
+void device_overreports(char letter, DWORD disk);
+
+struct create_file_record {
+    std::string path;
+    DWORD access;
+    DWORD share;
+    bool security;  // security attributes were given
+    DWORD disposition;
+    DWORD flags;
+    bool template_file;  // a template handle was given
+    HANDLE result;
+};
+
+struct device_io_record {
+    HANDLE device;
+    DWORD code;
+    bool input;  // an input buffer was given
+    DWORD input_size;
+    DWORD output_size;
+    bool returned;    // a count of bytes returned was asked for
+    bool overlapped;  // an OVERLAPPED was given
+};
+
+std::vector<create_file_record> create_file_calls();
+std::vector<device_io_record> device_io_calls();
+std::vector<HANDLE> opened_handles();
+std::vector<HANDLE> closed_handles();  // every CloseHandle, known handle or not
+
+}  // namespace fake
