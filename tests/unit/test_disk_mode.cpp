@@ -11,6 +11,7 @@
 
 #include "cli/banner.h"
 #include "fake_win32/fake_win32.h"
+#include "program_test.h"
 #include "ui/progress_dialog.h"
 #include "volume/disk_mode.h"
 #include "zerofill/zero_fill.h"
@@ -19,20 +20,7 @@ namespace {
 
 const int64_t GIGABYTE = 1000000000;
 
-class DiskMode : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        fake::reset();
-        g_hDlg = nullptr;
-        g_result = 0;
-        g_running = 0;
-    }
-    void TearDown() override
-    {
-        fake::reset();
-    }
-};
+class DiskMode : public ProgramTest {};
 
 // A volume whose one extent lies on `disk`.
 void put_drive(char letter, DWORD disk, int64_t free_bytes = RESERVE_BYTES,

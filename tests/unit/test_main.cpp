@@ -10,6 +10,7 @@
 
 #include "cli/banner.h"
 #include "fake_win32/fake_win32.h"
+#include "program_test.h"
 #include "ui/progress_dialog.h"
 #include "volume/volume.h"
 #include "zerofill/zero_fill.h"
@@ -22,20 +23,13 @@ const char BANNER_LINE[] = "VOIDFILL Jan 11 2008\n";
 const char USAGE_LINE[] = "use  VOIDFILL x: or VODIFILL n:  (x: drive,  n: disk nonver)\n";
 const char CLOSING[] = "\nEND\n";
 
-class Main : public ::testing::Test {
+class Main : public ProgramTest {
 protected:
     void SetUp() override
     {
-        fake::reset();
-        g_hDlg = nullptr;
-        g_result = 0;
-        g_running = 0;
+        ProgramTest::SetUp();
         // As at process start: no file system reported yet.
         snprintf(g_fs_name, sizeof g_fs_name, "%s", "Error");
-    }
-    void TearDown() override
-    {
-        fake::reset();
     }
 };
 

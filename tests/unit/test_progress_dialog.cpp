@@ -16,6 +16,7 @@
 
 #include "cli/banner.h"
 #include "fake_win32/fake_win32.h"
+#include "program_test.h"
 #include "ui/progress_dialog.h"
 #include "zerofill/zero_fill.h"
 
@@ -58,19 +59,8 @@ private:
     std::thread thread_;
 };
 
-class ProgressDialog : public ::testing::Test {
+class ProgressDialog : public ProgramTest {
 protected:
-    void SetUp() override
-    {
-        fake::reset();
-        g_hDlg = nullptr;
-        g_result = 0;
-        g_running = 0;
-    }
-    void TearDown() override
-    {
-        fake::reset();
-    }
     watchdog guard_{60};
 };
 
