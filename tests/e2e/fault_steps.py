@@ -1,0 +1,323 @@
+"""Steps shared by the fault scenarios (test_fault_*.py).
+
+Each scenario drives the real voidfill.exe through the harness on scratch
+volumes, then checks what a user would check afterwards: the console ends
+with END, the exit status is 0, the user's files are byte-identical and no
+temporary file is left on the volume.
+"""
+
+import errno
+import hashlib
+import os
+import random
+import select
+import shutil
+import subprocess
+import sys
+import time
+
+import harness
+import scratch
+import texts
+
+RESERVE_BYTES = texts.RESERVE_BYTES
+BLOCK_BYTES = 4 * 1024 * 1024
+RESERVE_BLOCKS = RESERVE_BYTES // scratch.BLOCK_SIZE  # 2,560 blocks of 4 KiB
+
+CREATE_FAILED_TEXT = "一時ファイル「{letter}:\\V_000000.TMP」の作成に失敗しました。"
+TEMP_NAME = "V_000000.TMP"
+
+# What every scenario puts on its volume first: a few files of the user's.
+USER_FILES = {
+    "notes.txt": 1234,
+    "photos/2007/img_0001.jpg": 300_000,
+    "photos/2007/img_0002.jpg": 1_048_577,
+    "work/report.doc": 65_536,
+}
+
+
+def scratch_root(session):
+    """Folder for a scenario's own mounts, beside the session's folder, so
+    that the session's sweep leaves them to the scenario."""
+    return os.path.join(session.workdir, "scratch", "%s-%s" % (session.name, session.arch))
+
+
+def confirm(session, run, letter):
+    """Waits for the confirmation box, checks its text and answers OK.
+    Returns the box's window."""
+    box = run.wait_window(60)
+    deadline = time.monotonic() + 10
+    while not run.boxes and time.monotonic() < deadline:
+        time.sleep(0.02)
+    session.expect_equal(run.boxes[:1], [texts.confirm_drive(letter)],
+                         "confirmation box")
+    run.press(box, "Return")
+    return box
+
+
+def wait_progress(run, box, timeout=30):
+    """The progress window that follows the confirmation box; on a short run
+    it may be closed again already."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        later = [w for w in run.seen_windows if w != box]
+        if later:
+            return later[0]
+        if run.proc.poll() is not None:
+            raise harness.HarnessError("the program ended without a progress window; "
+                                       "console %r" % run.output)
+        time.sleep(0.01)
+    raise harness.HarnessError("no progress window within %ss" % timeout)
+
+
+def wait_box(run, count, known, timeout=30):
+    """Waits until count message boxes have been shown and returns the one
+    window seen that is visible and not in known (the confirmation box, the
+    progress window). Window ids do not tell which came last: Wine opens
+    one X connection per thread, each with its own range of ids."""
+    deadline = time.monotonic() + timeout
+    while len(run.boxes) < count:
+        if time.monotonic() > deadline or run.proc.poll() is not None:
+            raise harness.HarnessError("message box %d did not show; boxes %r, console %r"
+                                       % (count, run.boxes, run.output))
+        time.sleep(0.02)
+    while time.monotonic() < deadline:
+        visible = set(run.windows())
+        new = [w for w in run.seen_windows if w in visible and w not in known]
+        if len(new) == 1:
+            return new[0]
+        if len(new) > 1:
+            raise harness.HarnessError("more than one new window: %s" % [hex(w) for w in new])
+        time.sleep(0.02)
+    raise harness.HarnessError("message box %d has no window" % count)
+
+
+def finish(session, run, known, boxes, timeout=120):
+    """Waits for the program to end. A message box beyond the boxes expected
+    is saved as a screenshot and answered with OK, so that a wrong box makes
+    the scenario fail at its checks at once rather than hang to a time-out."""
+    deadline = time.monotonic() + timeout
+    known = list(known)
+    while run.proc.poll() is None and time.monotonic() < deadline:
+        if len(run.boxes) > boxes:
+            window = wait_box(run, len(run.boxes), known)
+            run.screenshot(window, "unexpected-box-%d.png" % len(run.boxes))
+            run.press(window, "Return")
+            known.append(window)
+            boxes = len(run.boxes)
+        time.sleep(0.02)
+    return run.wait(max(1.0, deadline - time.monotonic()))
+
+
+def expect_clean_end(session, result, volume_path, user_hashes, boxes, typed=""):
+    """The checks every scenario ends with. typed is what the terminal
+    echoed of keys typed into it (the "^C" of a Ctrl+C), which is not the
+    program's output."""
+    session.expect_equal(result.status, 0, "exit status")
+    text = result.text
+    if typed:
+        session.expect(typed in text, "the terminal did not echo %r" % typed)
+        text = text.replace(typed, "", 1)
+    lines = text.rstrip("\n").split("\n")
+    session.expect_equal(lines[-2:], ["", "END"], "last console lines")
+    session.expect_equal(result.boxes, boxes, "message boxes")
+    session.expect_equal(scratch.changed_files(volume_path, user_hashes), [],
+                         "user files changed or missing")
+    session.expect_equal(scratch.leftovers(volume_path), [], "temporary files left")
+
+
+def report_free(result, letter):
+    """The free bytes of the report line "Drive[x:]Free/Size = f/t (B)"."""
+    for line in result.text.split("\n"):
+        if line.startswith("Drive[%s:]Free/Size = " % letter):
+            free = line.split("=", 1)[1].split("/")[0]
+            return int(free.strip().replace(",", ""))
+    return None
+
+
+def interrupted_run(session, size_mb, fraction, interrupt, typed=""):
+    """Fills a tmpfs volume of size_mb with the user's files on it, calls
+    interrupt(run, progress_window) once fraction of the fillable space has
+    been written, and checks that the run stopped there and cleaned up.
+    Returns the result, the free bytes at the interrupt and the lowest free
+    bytes seen."""
+    volume = session.add_volume("x", size_mb * harness.MIB)
+    hashes = scratch.put_user_files(volume.path, USER_FILES)
+    free_before = volume.free()
+    target = free_before - int(fraction * (free_before - RESERVE_BYTES))
+    run = session.start("x:")
+    box = confirm(session, run, "x")
+    with harness.FreeSpaceSampler(volume) as sampler:
+        window = wait_progress(run, box)
+        deadline = time.monotonic() + 60
+        while volume.free() > target and run.proc.poll() is None \
+                and time.monotonic() < deadline:
+            time.sleep(0.001)
+        free_at_interrupt = volume.free()
+        reached = free_at_interrupt <= target
+        if run.proc.poll() is None:
+            interrupt(run, window)
+        result = finish(session, run, [box, window], 1, 60)
+    session.log("free bytes: %d before, %d at the interrupt, %d lowest; "
+                "%.1f MiB written after it"
+                % (free_before, free_at_interrupt, sampler.minimum,
+                   (free_at_interrupt - sampler.minimum) / harness.MIB))
+    expect_clean_end(session, result, volume.path, hashes, [texts.confirm_drive("x")],
+                     typed)
+    session.expect(reached, "the run ended before %.0f%% of the space was written"
+                   % (fraction * 100))
+    # A run that ignored the interrupt would have gone down to the reserve.
+    session.expect(sampler.minimum > RESERVE_BYTES + 2 * BLOCK_BYTES,
+                   "the run went on down to %d free bytes" % sampler.minimum)
+    session.expect_equal(volume.free(), free_before, "free bytes after the run")
+    session.expect_equal(run.windows(), [], "windows left open")
+    return result, free_at_interrupt, sampler.minimum
+
+
+# ---------------------------------------------------------------------------
+# Another program filling the volume while voidfill runs.
+
+OCCUPIER_MARGIN = 64 * 1024  # far below the reserve: voidfill never plans to use it
+OCCUPIER_HEADER = 2 * 1024 * 1024
+# The grab is made this close to the end, where it is small and quick.
+OCCUPY_BELOW = 64 * 1024 * 1024
+
+
+def occupier_header(seed=77):
+    return random.Random(seed).randbytes(OCCUPIER_HEADER)
+
+
+def occupier_sha256(size):
+    """What the occupier's file must hold: its header, then zeros."""
+    digest = hashlib.sha256(occupier_header())
+    zeros = bytes(1024 * 1024)
+    rest = size - OCCUPIER_HEADER
+    while rest > 0:
+        digest.update(zeros[:min(rest, len(zeros))])
+        rest -= len(zeros)
+    return digest.hexdigest()
+
+
+def start_occupier(volume_path, name):
+    """Starts another process that takes almost all free space of the volume
+    while voidfill is in the middle of a block. It prints the size of the
+    file it made when voidfill's temporary file is gone."""
+    process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "occupy",
+                                volume_path, name], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    # It holds a file open on the volume: it must not outlive the scenario.
+    scratch.on_cleanup("occupier %d" % process.pid, process.kill)
+    return process
+
+
+def occupier_size(process, timeout=60):
+    """Tells the occupier that the run is over (its standard input closes)
+    and returns the size of its file."""
+    output = process.communicate(timeout=timeout)[0]
+    if process.returncode != 0 or not output.strip().isdigit():
+        raise harness.HarnessError("the occupier failed: %r" % output)
+    return int(output)
+
+
+def occupy(volume_path, name):
+    """Writes a known header, waits until voidfill is close to the end and in
+    the middle of a full block, then allocates all free space but
+    OCCUPIER_MARGIN in one call: on ext4 that takes a fraction of the time
+    voidfill needs for the rest of its block, which therefore comes back
+    short. Waits for the temporary file to go, then prints the file's size."""
+    path = os.path.join(volume_path, name)
+    temp = os.path.join(volume_path, TEMP_NAME)
+    stat = os.stat
+    free_bytes = scratch.free_bytes
+
+    def temp_size():
+        try:
+            return stat(temp).st_size
+        except FileNotFoundError:
+            return None
+
+    fd = os.open(path, os.O_CREAT | os.O_WRONLY | os.O_TRUNC, 0o644)
+    try:
+        os.write(fd, occupier_header())
+        os.fsync(fd)
+        size = OCCUPIER_HEADER
+        while temp_size() is None:
+            if select.select([sys.stdin], [], [], 0.001)[0]:
+                break
+        while True:
+            length = temp_size()
+            if length is None:
+                break
+            free = free_bytes(volume_path)
+            if free > OCCUPY_BELOW:
+                time.sleep(0.0005)
+                continue
+            in_block = length % BLOCK_BYTES
+            # A full block is on its way: it was planned with more than the
+            # reserve and a whole block free.
+            if in_block and free + in_block > RESERVE_BYTES + BLOCK_BYTES:
+                try:
+                    os.posix_fallocate(fd, size, free - OCCUPIER_MARGIN)
+                    break
+                except OSError as error:
+                    # voidfill's block came first; try again on the next one.
+                    if error.errno != errno.ENOSPC:
+                        raise
+        # Until the temporary file is gone or the run is over.
+        while temp_size() is not None:
+            if select.select([sys.stdin], [], [], 0.005)[0]:
+                break
+        os.fsync(fd)
+        # A failed attempt may have kept part of its allocation.
+        size = os.fstat(fd).st_size
+    finally:
+        os.close(fd)
+    print(size)
+
+
+class FailedWrites:
+    """Records the write calls of a process that fail, with strace attached
+    to it, to tell whether a block really came back short."""
+
+    def __init__(self, pid, log_path):
+        if shutil.which("strace") is None:
+            raise harness.HarnessError("strace is missing (tools/bootstrap installs it)")
+        self.log_path = log_path
+        self._process = subprocess.Popen(
+            ["strace", "-f", "-qq", "-e", "trace=write,pwrite64,writev", "-e", "status=failed",
+             "-o", log_path, "-p", str(pid)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # strace has attached once the process shows it as its tracer.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and self._tracer(pid) == 0:
+            time.sleep(0.01)
+
+    @staticmethod
+    def _tracer(pid):
+        try:
+            with open("/proc/%d/status" % pid) as f:
+                for line in f:
+                    if line.startswith("TracerPid:"):
+                        return int(line.split()[1])
+        except OSError:
+            pass
+        return -1
+
+    def disk_full(self, timeout=30):
+        """Waits for strace to end with its process; the number of writes
+        that failed because the volume was full."""
+        try:
+            self._process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self._process.terminate()
+            self._process.wait()
+        # Only writes of the zero block count, not those of Wine's own pipes.
+        with open(self.log_path) as f:
+            return sum(1 for line in f if "ENOSPC" in line and '"\\0\\0\\0\\0' in line)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "occupy":
+        occupy(sys.argv[2], sys.argv[3])
+    else:
+        sys.exit("usage: fault_steps.py occupy VOLUME NAME")

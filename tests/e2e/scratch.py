@@ -1,0 +1,499 @@
+"""Scratch volumes for the end-to-end scenarios, the demo and the benchmark.
+
+voidfill fills whatever volume it is given, so it only ever sees volumes made
+here: a tmpfs, an ext4 image on a loop device or an NTFS image served by
+ntfs-3g, each sized in MiB, living under /tmp or the project's build folder,
+and unmounted again on every way out (normal return, exception, Ctrl+C,
+SIGTERM, interpreter exit).
+
+The NTFS image is first covered with a recognisable pattern that stands for
+old deleted data, then formatted quickly (which writes only the metadata), so
+that after a run the image itself shows which of its 4 KiB blocks were
+overwritten: see analyse_image().
+"""
+
+import atexit
+import contextlib
+import dataclasses
+import hashlib
+import os
+import random
+import signal
+import subprocess
+import threading
+import time
+
+BLOCK_SIZE = 4096
+# 16 bytes, repeated over each 4 KiB block of a fresh image.
+MARKER = b"OLD DELETED DATA"
+PATTERN_BLOCK = MARKER * (BLOCK_SIZE // len(MARKER))
+ZERO_BLOCK = bytes(BLOCK_SIZE)
+
+MAX_SIZE_MB = 2048
+MIB = 1024 * 1024
+
+REPO_ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
+DEFAULT_WORK_ROOT = os.path.join(REPO_ROOT, "build", "scratch")
+
+
+class ScratchError(RuntimeError):
+    pass
+
+
+# ---------------------------------------------------------------------------
+# Clean-up that runs however the script ends.
+
+_cleanups = []  # (token, description, callable), run newest first
+_cleanup_lock = threading.RLock()
+_next_token = [0]
+_CLEANUP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def on_cleanup(description, action):
+    """Registers action to run at clean-up; returns a token for forget()."""
+    with _cleanup_lock:
+        _next_token[0] += 1
+        token = _next_token[0]
+        _cleanups.append((token, description, action))
+        return token
+
+
+def forget(token):
+    with _cleanup_lock:
+        _cleanups[:] = [c for c in _cleanups if c[0] != token]
+
+
+def cleanup_all():
+    """Runs every pending clean-up, newest first; signals wait meanwhile so
+    that a second Ctrl+C cannot leave a mount behind."""
+    blocked = False
+    if threading.current_thread() is threading.main_thread():
+        signal.pthread_sigmask(signal.SIG_BLOCK, _CLEANUP_SIGNALS)
+        blocked = True
+    try:
+        while True:
+            with _cleanup_lock:
+                if not _cleanups:
+                    return
+                _, description, action = _cleanups.pop()
+            try:
+                action()
+            except Exception as error:  # keep going: the rest must still run
+                print(f"scratch: clean-up of {description} failed: {error}", flush=True)
+    finally:
+        if blocked:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, _CLEANUP_SIGNALS)
+
+
+atexit.register(cleanup_all)
+
+
+def _raise_exit(signum, frame):
+    raise SystemExit(128 + signum)
+
+
+def install_signal_handlers():
+    """SIGTERM and SIGHUP unwind like Ctrl+C does, so finally blocks and
+    clean-ups run; handlers somebody else installed are left alone."""
+    if threading.current_thread() is not threading.main_thread():
+        return
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) in (signal.SIG_DFL, None):
+            signal.signal(signum, _raise_exit)
+
+
+install_signal_handlers()
+
+
+# ---------------------------------------------------------------------------
+# Helpers.
+
+
+def run(argv, **kwargs):
+    """Runs a command, raising with its output when it fails."""
+    done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, **kwargs)
+    if done.returncode != 0:
+        raise ScratchError(f"{' '.join(argv)} failed ({done.returncode}):\n{done.stdout}")
+    return done.stdout
+
+
+def _check_size(size_mb):
+    if not isinstance(size_mb, int) or size_mb <= 0 or size_mb > MAX_SIZE_MB:
+        raise ScratchError(f"scratch volumes are 1..{MAX_SIZE_MB} MiB, not {size_mb!r}")
+
+
+def _check_place(path):
+    """Scratch files and mount points only under /tmp or the build folder."""
+    real = os.path.realpath(path)
+    allowed = ("/tmp/", os.path.join(REPO_ROOT, "build") + "/")
+    if not real.startswith(allowed):
+        raise ScratchError(f"{real} is not under /tmp or {REPO_ROOT}/build")
+    return real
+
+
+def is_mounted(path):
+    real = os.path.realpath(path)
+    with open("/proc/self/mounts") as mounts:
+        for line in mounts:
+            fields = line.split()
+            if len(fields) > 1 and fields[1].replace("\\040", " ") == real:
+                return True
+    return False
+
+
+def _umount(mountpoint, timeout=30.0):
+    """Unmounts, retrying while a process that is still ending holds it."""
+    deadline = time.monotonic() + timeout
+    while is_mounted(mountpoint):
+        done = subprocess.run(["umount", mountpoint], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True)
+        if done.returncode == 0:
+            break
+        if time.monotonic() > deadline:
+            # Detach it from the tree at least; it goes once the last user ends.
+            subprocess.run(["umount", "-l", mountpoint])
+            raise ScratchError(f"umount {mountpoint}: {done.stdout.strip()}")
+        time.sleep(0.2)
+
+
+def free_bytes(path):
+    """Bytes free for an unprivileged user, as Windows programs see it."""
+    st = os.statvfs(path)
+    return st.f_bavail * st.f_frsize
+
+
+def total_bytes(path):
+    st = os.statvfs(path)
+    return st.f_blocks * st.f_frsize
+
+
+def sha256_file(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(MIB), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def put_user_files(root, files, seed=2008):
+    """Writes files {relative name: size in bytes} of random content and
+    returns {relative name: SHA-256}."""
+    rng = random.Random(seed)
+    hashes = {}
+    for name, size in files.items():
+        path = os.path.join(root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(rng.randbytes(size))
+            f.flush()
+            os.fsync(f.fileno())
+        hashes[name] = sha256_file(path)
+    return hashes
+
+
+def changed_files(root, hashes):
+    """Names whose content is missing or differs from hashes."""
+    changed = []
+    for name, digest in hashes.items():
+        path = os.path.join(root, name)
+        if not os.path.isfile(path) or sha256_file(path) != digest:
+            changed.append(name)
+    return changed
+
+
+def leftovers(root):
+    """The program's temporary files and folder, if any are on the volume."""
+    found = []
+    for entry in os.listdir(root):
+        upper = entry.upper()
+        if upper == "VOIDTEMP" or (upper.startswith("V_") and upper.endswith(".TMP")):
+            found.append(entry)
+    return sorted(found)
+
+
+# ---------------------------------------------------------------------------
+# Volumes.
+
+
+class Volume:
+    """A mounted scratch volume; a context manager that unmounts on exit."""
+
+    kind = "volume"
+
+    def __init__(self, name, size_mb, work_root):
+        _check_size(size_mb)
+        self.name = name
+        self.size_mb = size_mb
+        self.work_root = _check_place(work_root)
+        os.makedirs(self.work_root, exist_ok=True)
+        self.mountpoint = os.path.join(self.work_root, name)
+        self._token = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.unmount()
+        return False
+
+    def free_bytes(self):
+        return free_bytes(self.mountpoint)
+
+    def total_bytes(self):
+        return total_bytes(self.mountpoint)
+
+    def path(self, *parts):
+        return os.path.join(self.mountpoint, *parts)
+
+    def _prepare_mountpoint(self):
+        if is_mounted(self.mountpoint):
+            # Left by a run that was killed outright; the place is ours.
+            print(f"scratch: unmounting {self.mountpoint}, left by an earlier run", flush=True)
+            _umount(self.mountpoint)
+        os.makedirs(self.mountpoint, exist_ok=True)
+        if os.listdir(self.mountpoint):
+            raise ScratchError(f"{self.mountpoint} is not empty")
+
+    def _registered(self):
+        self._token = on_cleanup(f"{self.kind} {self.mountpoint}", self._teardown)
+
+    def unmount(self):
+        if self._token is not None:
+            forget(self._token)
+            self._token = None
+            self._teardown()
+
+    def _teardown(self):
+        _umount(self.mountpoint)
+
+
+class TmpfsVolume(Volume):
+    kind = "tmpfs"
+
+    def __init__(self, name="tmpfs", size_mb=64, work_root=DEFAULT_WORK_ROOT):
+        super().__init__(name, size_mb, work_root)
+        self._prepare_mountpoint()
+        run(["mount", "-t", "tmpfs", "-o", f"size={size_mb}m,mode=0777", "tmpfs",
+             self.mountpoint])
+        self._registered()
+
+
+class ImageVolume(Volume):
+    """A volume kept in an image file beside its mount point."""
+
+    def __init__(self, name, size_mb, work_root):
+        super().__init__(name, size_mb, work_root)
+        self.image = os.path.join(self.work_root, name + ".img")
+
+    def _create_image(self, pattern):
+        with open(self.image, "wb") as f:
+            if pattern:
+                chunk = PATTERN_BLOCK * (4 * MIB // BLOCK_SIZE)
+                for _ in range(self.size_mb // 4):
+                    f.write(chunk)
+                f.write(PATTERN_BLOCK * ((self.size_mb % 4) * MIB // BLOCK_SIZE))
+            else:
+                # Allocated on the disk now, not while a test fills the
+                # volume: nothing else on the machine can run short of space.
+                os.posix_fallocate(f.fileno(), 0, self.size_mb * MIB)
+            f.flush()
+            os.fsync(f.fileno())
+
+    def remove_image(self):
+        if is_mounted(self.mountpoint):
+            raise ScratchError(f"{self.mountpoint} is still mounted")
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(self.image)
+
+
+class Ext4Volume(ImageVolume):
+    """ext4 in an image file on the build folder's disk, through a loop device.
+    No blocks are reserved for root and the inode tables are written at once,
+    so neither distorts a measurement made on it."""
+
+    kind = "ext4"
+
+    def __init__(self, name="ext4", size_mb=2048, work_root=DEFAULT_WORK_ROOT):
+        super().__init__(name, size_mb, work_root)
+        self._prepare_mountpoint()
+        self._create_image(pattern=False)
+        # nodiscard: on an image file a discard punches holes into it.
+        run(["mkfs.ext4", "-q", "-F", "-m", "0",
+             "-E", "lazy_itable_init=0,lazy_journal_init=0,nodiscard", self.image])
+        run(["mount", "-o", "loop", self.image, self.mountpoint])
+        self._registered()
+
+
+class NtfsVolume(ImageVolume):
+    """NTFS in an image file, served by ntfs-3g running in the foreground as
+    our own child, so that its end can be waited for before the image is
+    read (it goes on writing for a moment after umount returns)."""
+
+    kind = "ntfs"
+
+    def __init__(self, name="ntfs", size_mb=256, work_root=DEFAULT_WORK_ROOT,
+                 pattern=True, readonly=False):
+        super().__init__(name, size_mb, work_root)
+        self._prepare_mountpoint()
+        self._process = None
+        self._create_image(pattern)
+        # Quick format: only the metadata is written, the pattern stays.
+        run(["mkntfs", "--fast", "--force", "--quiet", "-c", str(BLOCK_SIZE),
+             "-L", name.upper()[:32], self.image])
+        self.log = os.path.join(self.work_root, name + ".ntfs-3g.log")
+        self._start(readonly)
+
+    def _start(self, readonly):
+        options = "no_detach,big_writes" + (",ro" if readonly else "")
+        with open(self.log, "ab") as log:
+            # A session of its own: a Ctrl+C at the terminal must not end it
+            # before the programs using the volume are gone.
+            self._process = subprocess.Popen(
+                ["ntfs-3g", "-o", options, self.image, self.mountpoint],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                start_new_session=True)
+        self._registered()
+        deadline = time.monotonic() + 20
+        while not is_mounted(self.mountpoint):
+            if self._process.poll() is not None:
+                self.unmount()
+                raise ScratchError(f"ntfs-3g ended at once; see {self.log}")
+            if time.monotonic() > deadline:
+                self.unmount()
+                raise ScratchError(f"ntfs-3g did not mount {self.image}")
+            time.sleep(0.05)
+
+    def _teardown(self):
+        try:
+            _umount(self.mountpoint)
+        finally:
+            self._wait_for_driver()
+
+    def _wait_for_driver(self):
+        if self._process is None:
+            return
+        try:
+            self._process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self._process.terminate()
+            try:
+                self._process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait()
+        self._process = None
+
+    def remount(self, readonly):
+        """ntfs-3g cannot switch in place: unmount and serve the image again."""
+        self.unmount()
+        self._start(readonly)
+
+
+# ---------------------------------------------------------------------------
+# What a run left on the image.
+
+
+@dataclasses.dataclass
+class BlockCounts:
+    stale: int  # still the pattern: old data nobody overwrote
+    zero: int   # all zero bytes
+    other: int  # anything else: metadata, user files, partly written blocks
+
+    @property
+    def total(self):
+        return self.stale + self.zero + self.other
+
+    def __str__(self):
+        return f"stale {self.stale}, zero {self.zero}, other {self.other} (of {self.total})"
+
+
+def analyse_image(image, stale_blocks=None):
+    """Counts the 4 KiB blocks of image that still hold the old pattern, that
+    are all zero and that hold anything else. With a list for stale_blocks,
+    the numbers of the stale blocks are appended to it."""
+    stale = zero = other = 0
+    index = 0
+    with open(image, "rb") as f:
+        while True:
+            chunk = f.read(4 * MIB)
+            if not chunk:
+                break
+            view = memoryview(chunk)
+            for offset in range(0, len(chunk) - len(chunk) % BLOCK_SIZE, BLOCK_SIZE):
+                block = view[offset:offset + BLOCK_SIZE]
+                if block == PATTERN_BLOCK:
+                    stale += 1
+                    if stale_blocks is not None:
+                        stale_blocks.append(index)
+                elif block == ZERO_BLOCK:
+                    zero += 1
+                else:
+                    other += 1
+                index += 1
+            if len(chunk) % BLOCK_SIZE:
+                other += 1
+                index += 1
+    return BlockCounts(stale, zero, other)
+
+
+def ntfs_free_clusters(image):
+    """Numbers of the clusters that the volume's own bitmap marks free (the
+    image must not be mounted)."""
+    bitmap = subprocess.run(["ntfscat", "-f", image, "$Bitmap"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, check=True).stdout
+    clusters = os.path.getsize(image) // BLOCK_SIZE
+    free = []
+    for number in range(clusters):
+        if not bitmap[number >> 3] & (1 << (number & 7)):
+            free.append(number)
+    return free
+
+
+# ---------------------------------------------------------------------------
+# Watching a volume from outside.
+
+
+class FreeSpacePoller(threading.Thread):
+    """Samples the free bytes of a mounted volume into (time, bytes) pairs."""
+
+    def __init__(self, mountpoint, interval=0.002):
+        super().__init__(daemon=True)
+        self.mountpoint = mountpoint
+        self.interval = interval
+        self.samples = []
+        self._halt = threading.Event()
+
+    def run(self):
+        while not self._halt.is_set():
+            try:
+                self.samples.append((time.monotonic(), free_bytes(self.mountpoint)))
+            except OSError:
+                pass
+            time.sleep(self.interval)
+
+    def stop(self):
+        self._halt.set()
+        self.join()
+        return self.samples
+
+
+def wait_until(predicate, timeout, interval=0.01):
+    """Polls predicate until it is true; returns whether it became true."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+
+
+if __name__ == "__main__":
+    import sys
+
+    if len(sys.argv) == 3 and sys.argv[1] == "analyse":
+        print(analyse_image(sys.argv[2]))
+    else:
+        print("usage: scratch.py analyse IMAGE", file=sys.stderr)
+        sys.exit(2)
