@@ -75,11 +75,14 @@ static bool open_next_file(fill_run &run)
     return true;
 }
 
-static int failure_cleanup(fill_run &run)
+// Deletes the run's files; a clean-up that leaves anything behind fails the
+// run whatever it would have returned.
+static int clean_up(fill_run &run, int clean_result)
 {
     show_progress(IDC_PROGRESS, "ファイル削除中。お待ち下さい。");
-    delete_temp_files(run.letter, run.files_created, run.fs);
-    return RUN_FAILED;
+    if (delete_temp_files(run.letter, run.files_created, run.fs) != 0)
+        return RUN_FAILED;
+    return clean_result;
 }
 
 static int open_failure(fill_run &run)
@@ -87,14 +90,14 @@ static int open_failure(fill_run &run)
     msgbox_printf(g_hDlg, MB_OK, BANNER, "一時ファイル「%s」の作成に失敗しました。", run.path);
     if (run.files_created == 0)
         return RUN_FAILED;
-    return failure_cleanup(run);
+    return clean_up(run, RUN_FAILED);
 }
 
 // A commit that failed at a close ends the run like a short write.
 static int commit_failure(fill_run &run)
 {
     show_progress(IDC_PROGRESS, WRITE_FALSE_TEXT);
-    return failure_cleanup(run);
+    return clean_up(run, RUN_FAILED);
 }
 
 // Finish and Cancel end alike; only the result of a clean run differs.
@@ -103,10 +106,7 @@ static int close_and_clean_up(fill_run &run, int clean_result)
     show_progress(IDC_PROGRESS, "バッファ書込中。お待ち下さい。");
     if (!commit_and_close(run))
         return commit_failure(run);
-    show_progress(IDC_PROGRESS, "ファイル削除中。お待ち下さい。");
-    if (delete_temp_files(run.letter, run.files_created, run.fs) != 0)
-        return RUN_FAILED;
-    return clean_result;
+    return clean_up(run, clean_result);
 }
 
 // FAT family: a file that has received more than the rollover size is closed
@@ -119,9 +119,7 @@ static bool switch_file(fill_run &run, int64_t free_bytes, int &result)
         return false;
     }
     if (!g_running) {
-        show_progress(IDC_PROGRESS, "ファイル削除中。お待ち下さい。");
-        bool cleaned = delete_temp_files(run.letter, run.files_created, run.fs) == 0;
-        result = cleaned ? RUN_CANCELLED : RUN_FAILED;
+        result = clean_up(run, RUN_CANCELLED);
         return false;
     }
     if (!open_next_file(run)) {
@@ -152,7 +150,7 @@ static int write_loop(fill_run &run)
             // Shown while the stream's buffers are still being written out.
             show_progress(IDC_PROGRESS, WRITE_FALSE_TEXT);
             commit_and_close(run);
-            return failure_cleanup(run);
+            return clean_up(run, RUN_FAILED);
         }
         run.bytes_in_file += (int64_t)written;
     }
