@@ -4,8 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/banner.h"
 #include "fake_win32/fake_win32.h"
 #include "ui/progress_dialog.h"
+
+// Every error message of a run: owned by the progress window, an OK
+// button, the banner as its title.
+inline void expect_error_box_of(const fake::MessageBoxCall &box, HWND dialog)
+{
+    EXPECT_EQ(box.owner, dialog);
+    EXPECT_EQ(box.type, MB_OK);
+    EXPECT_EQ(box.title, BANNER);
+}
 
 class ProgramTest : public ::testing::Test {
 protected:

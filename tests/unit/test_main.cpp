@@ -152,9 +152,7 @@ TEST_F(Main, LetterWithoutVolume)
     std::vector<fake::MessageBoxCall> boxes = fake::message_boxes();
     ASSERT_EQ(boxes.size(), 2u);
     ASSERT_EQ(fake::dialogs().size(), 1u);
-    EXPECT_EQ(boxes[1].owner, fake::dialogs()[0].window);
-    EXPECT_EQ(boxes[1].type, MB_OK);
-    EXPECT_EQ(boxes[1].title, BANNER);
+    expect_error_box_of(boxes[1], fake::dialogs()[0].window);
     EXPECT_EQ(boxes[1].text, "ファイルシステムが異常です。\n"
                              "本プログラムは、NTFS,FAT,FAT32 のみ対応です。\n"
                              "ファイルシステム = Error  (q:\\)");

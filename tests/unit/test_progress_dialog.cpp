@@ -181,9 +181,7 @@ TEST_F(ProgressDialog, ReturnsTheResultOfTheRun)
     expect_ended_by_worker(RUN_FAILED);
     std::vector<fake::MessageBoxCall> boxes = fake::message_boxes();
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].owner, fake::dialogs()[0].window);
-    EXPECT_EQ(boxes[0].type, MB_OK);
-    EXPECT_EQ(boxes[0].title, BANNER);
+    expect_error_box_of(boxes[0], fake::dialogs()[0].window);
     EXPECT_EQ(boxes[0].text, "ファイルシステムが異常です。\n"
                              "本プログラムは、NTFS,FAT,FAT32 のみ対応です。\n"
                              "ファイルシステム = HPFS  (u:\\)");
@@ -312,9 +310,7 @@ TEST_F(ProgressDialog, WorkerThatCannotStartEndsTheDialog)
     EXPECT_EQ(dialogs[0].result, RUN_FAILED);
     std::vector<fake::MessageBoxCall> boxes = fake::message_boxes();
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].owner, dialogs[0].window);
-    EXPECT_EQ(boxes[0].type, MB_OK);
-    EXPECT_EQ(boxes[0].title, BANNER);
+    expect_error_box_of(boxes[0], dialogs[0].window);
     EXPECT_FALSE(boxes[0].text.empty());
     ASSERT_EQ(fake::thread_starts().size(), 1u);
     EXPECT_FALSE(fake::thread_starts()[0].started);

@@ -6,6 +6,7 @@
 
 #include "cli/banner.h"
 #include "fake_win32/fake_win32.h"
+#include "program_test.h"
 #include "ui/progress_dialog.h"
 #include "volume/volume.h"
 #include "zerofill/temp_files.h"
@@ -56,9 +57,7 @@ std::string only_message()
     std::vector<fake::MessageBoxCall> boxes = fake::message_boxes();
     if (boxes.size() != 1)
         return "(" + std::to_string(boxes.size()) + " message boxes)";
-    EXPECT_EQ(boxes[0].owner, DIALOG);
-    EXPECT_EQ(boxes[0].title, BANNER);
-    EXPECT_EQ(boxes[0].type, MB_OK);
+    expect_error_box_of(boxes[0], DIALOG);
     return boxes[0].text;
 }
 

@@ -11,6 +11,7 @@
 
 #include "cli/banner.h"
 #include "fake_win32/fake_win32.h"
+#include "program_test.h"
 #include "ui/progress_dialog.h"
 #include "zerofill/zero_fill.h"
 
@@ -123,9 +124,7 @@ void expect_message(const std::string &text)
 {
     std::vector<fake::MessageBoxCall> boxes = fake::message_boxes();
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].owner, DIALOG);
-    EXPECT_EQ(boxes[0].title, BANNER);
-    EXPECT_EQ(boxes[0].type, MB_OK);
+    expect_error_box_of(boxes[0], DIALOG);
     EXPECT_EQ(boxes[0].text, text);
 }
 
