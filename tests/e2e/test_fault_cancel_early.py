@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # Scenario: Cancel (Escape) pressed on the progress window as soon as it shows, on a 1 GiB volume holding the user's files.
 # Expect: the run stops within its first blocks, the temporary file is deleted, the window closes; END, status 0, the files byte-identical, all space free again.
-import fault_steps as steps
+import steps
 import harness
 
 SIZE_MB = 1024

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # Scenario: Ctrl+C typed in the console when 30% of the free space of a 1 GiB volume holding the user's files has been written.
 # Expect: the run stops like a Cancel, the temporary file is deleted, the window closes; the program still prints END and ends with status 0; the files byte-identical, all space free again.
-import fault_steps as steps
+import steps
 import harness
 
 SIZE_MB = 1024

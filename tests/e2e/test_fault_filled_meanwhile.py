@@ -3,7 +3,7 @@
 # Expect: no message box for the short write; the temporary file deleted; END and status 0; the user's files and the other program's file byte-identical.
 import os
 
-import fault_steps as steps
+import steps
 import harness
 import scratch
 import texts

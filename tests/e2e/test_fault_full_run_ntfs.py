@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # Scenario: an NTFS volume whose every block held old data before a quick format, with the user's files on it, is zero-filled by "voidfill x:" answered with OK.
 # Expect: END and status 0, the files byte-identical, no temporary file; of the old data only the 10 MiB reserve (2,560 blocks) and never-written metadata blocks are left.
-import fault_steps as steps
+import steps
 import harness
 import scratch
 import texts

@@ -4,7 +4,7 @@
 import os
 import threading
 
-import fault_steps as steps
+import steps
 import harness
 import scratch
 import texts

@@ -3,7 +3,7 @@
 # Expect: the message box that the temporary file x:\V_000000.TMP cannot be created, answered with OK; then END and status 0, nothing created, the files byte-identical, the free space unchanged.
 import subprocess
 
-import fault_steps as steps
+import steps
 import harness
 import scratch
 import texts

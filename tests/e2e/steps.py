@@ -1,4 +1,4 @@
-"""Steps shared by the fault scenarios (test_fault_*.py).
+"""Steps shared by the scenarios.
 
 Each scenario drives the real voidfill.exe through the harness on scratch
 volumes, then checks what a user would check afterwards: the console ends
@@ -34,6 +34,28 @@ USER_FILES = {
     "photos/2007/img_0002.jpg": 1_048_577,
     "work/report.doc": 65_536,
 }
+
+
+def expect_nothing_done(session, args, keys, confirmation, volumes):
+    """Starts the exe with args, answers its confirmation with keys and
+    checks that nothing was done: banner, empty line and END, that one box,
+    no other window and not one byte written. Only the first volume is
+    sampled while the run lasts (a second sampler would halve the first's
+    rate); every volume's files are compared afterwards."""
+    what = "%s answered with %s" % (args, " ".join(keys))
+    before = [volume.snapshot() for volume in volumes]
+    run = session.start(args)
+    box = run.wait_window()
+    with harness.FreeSpaceSampler(volumes[0]) as sampler:
+        run.press(box, *keys)
+        result = run.wait(timeout=120)
+    session.expect_equal(result.status, 0, what + ": exit status")
+    session.expect_equal(result.text, texts.NOTHING_DONE_RUN, what + ": console")
+    session.expect_equal(result.boxes, [confirmation], what + ": message boxes")
+    session.expect_equal(run.seen_windows, [box], what + ": windows")
+    session.expect_equal(sampler.minimum, sampler.first, what + ": lowest free bytes while it ran")
+    for volume, files in zip(volumes, before):
+        session.expect_equal(volume.snapshot(), files, what + ": files on %s" % volume.path)
 
 
 def scratch_root(session):
