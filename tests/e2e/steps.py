@@ -342,4 +342,4 @@ if __name__ == "__main__":
     if len(sys.argv) == 4 and sys.argv[1] == "occupy":
         occupy(sys.argv[2], sys.argv[3])
     else:
-        sys.exit("usage: fault_steps.py occupy VOLUME NAME")
+        sys.exit("usage: steps.py occupy VOLUME NAME")
