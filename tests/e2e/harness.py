@@ -46,7 +46,8 @@ unmounts everything.
       ``wineserver -w``), starts a fresh one with Wine's services (``wine
       wineboot``, its output in artifacts/wine-boot-NN.log), checks the
       mappings and starts ``wine C:\\voidfill.exe args`` on a
-      pseudo-terminal.
+      pseudo-terminal; started again (at most 3 times) when Wine's loader
+      fails before the program runs.
   ``run(*args, timeout)`` -> Result: ``start`` and ``wait`` for runs that
       show no window.
   ``verify_mappings()``: the safety check above; raises UnsafeMapping.
@@ -335,6 +336,11 @@ def sha256_file(path):
 # in debugstr_w form.
 _WINE_DEBUG_LINE = re.compile(rb"[0-9a-f]{4,8}:(?:err|warn|fixme|trace):[^\r\n]*\r*\n")
 _MSGBOX_TRACE = re.compile(rb'^[0-9a-f]{4,8}:trace:msgbox:MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"')
+# Now and then Wine's 32-bit loader finds the address of the shared user data
+# taken and gives up before the program's first instruction. Nothing ran, so
+# the run is started again, a few times at most.
+_LOADER_FAILURE = re.compile(rb"[^\r\n]*wine: failed to map the shared user data[^\r\n]*")
+LOADER_ATTEMPTS = 3
 _DEBUGSTR_ESCAPE = re.compile(r"\\([0-9a-f]{4}|.)")
 
 
@@ -503,6 +509,26 @@ class Run:
         self._reader.start()
         self._watcher = threading.Thread(target=self._watch_loop, daemon=True)
         self._watcher.start()
+
+    def wait_started(self, timeout=20):
+        """None once the program has printed its banner (or has ended, or is
+        slow to start: the scenario's own checks judge that); otherwise the
+        line of a Wine loader failure that ended the process before the
+        program ran at all. Such a run is finished here."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self._raw_lock:
+                raw = bytes(self._raw)
+            if BANNER.encode() in raw:
+                return None
+            if self.proc.poll() is not None:
+                self._finish()
+                with self._raw_lock:
+                    raw = bytes(self._raw)
+                failure = _LOADER_FAILURE.search(raw)
+                return failure.group(0).decode(errors="replace").strip() if failure else None
+            time.sleep(self.POLL)
+        return None
 
     # console
     def _read_loop(self):
@@ -1072,12 +1098,18 @@ class Session:
                            stderr=subprocess.STDOUT)
 
     def start(self, *args):
-        self._boot_wine()
-        # Whatever Wine's start-up added must pass the check before the
-        # program exists.
-        self.verify_mappings()
-        run = Run(self, args)
-        self._runs.add(run)
+        for attempt in range(1, LOADER_ATTEMPTS + 1):
+            self._boot_wine()
+            # Whatever Wine's start-up added must pass the check before the
+            # program exists.
+            self.verify_mappings()
+            run = Run(self, args)
+            self._runs.add(run)
+            failure = run.wait_started()
+            if failure is None:
+                return run
+            self.log("Wine failed before the program started (attempt %d of %d): %s"
+                     % (attempt, LOADER_ATTEMPTS, failure))
         return run
 
     def run(self, *args, timeout=60):
