@@ -700,6 +700,10 @@ class Run:
         return result
 
     def _finish(self):
+        # Once only: wait_started may have finished the run already, and a
+        # second close could hit a descriptor opened since under that number.
+        if self._done.is_set():
+            return
         # Conhost may still be flushing when the program has ended.
         time.sleep(0.1)
         self._done.set()
