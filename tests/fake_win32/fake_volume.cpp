@@ -25,6 +25,10 @@ const DWORD DEFAULT_SECTORS_PER_CLUSTER = 8;
 const DWORD DEFAULT_BYTES_PER_SECTOR = 512;
 const unsigned REGULAR_FILE_MODE = 0100000;  // S_IFREG
 const size_t ZERO_CHUNK = 65536;
+// Free on the volume but beyond the caller's quota: the volume's total free
+// count always differs from the caller's, so that code which reads the
+// wrong one of the two is caught.
+const int64_t DEFAULT_QUOTA_WITHHELD = 3 * 1048576 + 4096;
 const unsigned char ZERO_BYTES[ZERO_CHUNK] = {};
 
 // Stands for the module handle of kernel32.dll; never dereferenced.
@@ -33,8 +37,9 @@ char kernel32_module;
 struct volume {
     bool readable;
     std::string fs_name;
-    int64_t free_bytes;
+    int64_t free_bytes;  // to the caller
     int64_t total_bytes;
+    int64_t quota_withheld;  // free to others only
     DWORD sectors_per_cluster;
     DWORD bytes_per_sector;
     int space_queries;  // since fail_from was scripted
@@ -202,7 +207,7 @@ void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t to
 {
     std::lock_guard<std::mutex> guard(lock());
     volume v{fs_name != nullptr, fs_name != nullptr ? fs_name : "",
-             free_bytes, total_bytes, DEFAULT_SECTORS_PER_CLUSTER,
+             free_bytes, total_bytes, DEFAULT_QUOTA_WITHHELD, DEFAULT_SECTORS_PER_CLUSTER,
              DEFAULT_BYTES_PER_SECTOR, 0, 0};
     st().volumes[fold(letter)] = v;
 }
@@ -401,7 +406,7 @@ BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller
     if (total != nullptr)
         total->QuadPart = (uint64_t)v->total_bytes;
     if (total_free != nullptr)
-        total_free->QuadPart = (uint64_t)v->free_bytes;
+        total_free->QuadPart = (uint64_t)(v->free_bytes + v->quota_withheld);
     return TRUE;
 }
 

@@ -31,6 +31,8 @@ void reset_volumes();
 
 // Adds (or replaces) the volume of `letter`. A null `fs_name` makes
 // GetVolumeInformationA fail for it while the space queries still work.
+// GetDiskFreeSpaceExA's total free count is always a few MiB above the
+// caller's `free_bytes`, as under a disk quota.
 void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t total_bytes);
 // Changes the free count, as another program writing or deleting would.
 void set_free_bytes(char letter, int64_t free_bytes);
