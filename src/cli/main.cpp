@@ -2,12 +2,12 @@
 //
 //   voidfill x:   fill drive x
 //   voidfill n:   fill every drive of physical disk n
-#include "cli/banner.h"
+#include "cli/disk_mode.h"
 #include "cli/report.h"
+#include "console/banner.h"
 #include "console/console.h"
 #include "ui/interrupt.h"
 #include "ui/progress_dialog.h"
-#include "volume/disk_mode.h"
 
 static const char USAGE[] = "use  VOIDFILL x: or VODIFILL n:  (x: drive,  n: disk nonver)";
 
@@ -24,7 +24,7 @@ static void run_drive_mode(char letter)
     char drive_text[4] = "-:";
     drive_text[0] = letter;
     print_drive_report_line(drive_text);
-    run_progress_dialog(letter, NULL, NULL);
+    run_progress_dialog(letter);
 }
 
 int main(int argc, char **argv)

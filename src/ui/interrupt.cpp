@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "ui/progress_dialog.h"
+#include "zerofill/run_state.h"
 
 static std::atomic<int32_t> s_stop_requested{0};
 static std::atomic<int32_t> s_run_active{0};

@@ -1,24 +1,19 @@
 // Progress dialog and worker thread.
 #include "ui/progress_dialog.h"
 
-#include "cli/banner.h"
+#include "console/banner.h"
 #include "console/console.h"
 #include "ui/interrupt.h"
 #include "zerofill/zero_fill.h"
 
-std::atomic<HWND> g_hDlg{NULL};
-std::atomic<uint32_t> g_drive_letter{0};
-std::atomic<int32_t> g_result{0};
-std::atomic<int32_t> g_running{0};
-
 static const char TEMPLATE_NAME[] = "VF1";
 
-int32_t run_progress_dialog(char letter, HINSTANCE instance, HWND owner)
+int32_t run_progress_dialog(char letter)
 {
     g_drive_letter = (unsigned char)letter;
     if (!begin_run())
         return g_result;
-    sys::DialogBoxParamA(instance, TEMPLATE_NAME, owner, progress_dialog_proc, 0);
+    sys::DialogBoxParamA(NULL, TEMPLATE_NAME, NULL, progress_dialog_proc, 0);
     end_run();
     return g_result;
 }

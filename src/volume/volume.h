@@ -12,6 +12,13 @@ enum {
     FS_FAT32 = 3,
 };
 
+// FAT and FAT32 keep the temporary files in a folder and switch files
+// before they grow too large for the file system.
+inline bool is_fat_family(int fs)
+{
+    return fs == FS_FAT || fs == FS_FAT32;
+}
+
 enum { FS_NAME_SIZE = 16 };
 
 // The file-system name the system last reported; "Error" until then.

@@ -3,9 +3,9 @@
 
 #include <stdio.h>
 
-#include "cli/banner.h"
+#include "console/banner.h"
 #include "console/console.h"
-#include "ui/progress_dialog.h"
+#include "zerofill/run_state.h"
 #include "volume/volume.h"
 
 void temp_folder_path(char *buffer, size_t size, char letter)
@@ -15,7 +15,7 @@ void temp_folder_path(char *buffer, size_t size, char letter)
 
 void temp_file_path(char *buffer, size_t size, char letter, int fs, int index)
 {
-    if (fs > FS_NTFS)
+    if (is_fat_family(fs))
         snprintf(buffer, size, "%c:\\VOIDTEMP\\V_%6.6d.TMP", letter, index);
     else
         snprintf(buffer, size, "%c:\\V_%6.6d.TMP", letter, 0);
@@ -63,7 +63,7 @@ static int delete_ntfs_file(char letter)
 
 int delete_temp_files(char letter, int count, int fs)
 {
-    if (fs > FS_NTFS)
+    if (is_fat_family(fs))
         return delete_fat_files(letter, count);
     return delete_ntfs_file(letter);
 }

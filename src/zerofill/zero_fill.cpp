@@ -4,16 +4,25 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "cli/banner.h"
+#include "console/banner.h"
 #include "console/console.h"
-#include "ui/progress_dialog.h"
 #include "volume/format.h"
 #include "volume/volume.h"
+#include "zerofill/progress_lines.h"
 #include "zerofill/temp_files.h"
 
 enum { ROOT_SIZE = 64, TEXT_SIZE = 1024 };
 
 static const char WRITE_FALSE_TEXT[] = "バッファ書込中。(Write False)";
+
+// Why the write loop ended.
+enum fill_end {
+    RESERVE_REACHED,  // only the reserve is free
+    STOPPED,          // Cancel, Escape or an interrupt
+    SHORT_WRITE,      // a block was not written whole
+    COMMIT_FAILED,    // a full file could not be committed at a switch
+    CREATE_FAILED,    // the next temporary file could not be created
+};
 
 // Everything one run owns.
 struct fill_run {
@@ -55,7 +64,7 @@ static void show_remaining(const char *format, int64_t free_bytes)
 
 // Flushes the stream and commits the file to the medium before closing it,
 // so that no zeros are still in the system's cache when the file is deleted.
-static bool commit_and_close(fill_run &run)
+static bool close_file(fill_run &run)
 {
     sys::fflush(run.file);
     bool committed = sys::_commit(sys::_fileno(run.file)) == 0;
@@ -75,85 +84,65 @@ static bool open_next_file(fill_run &run)
     return true;
 }
 
-// Deletes the run's files; a clean-up that leaves anything behind fails the
-// run whatever it would have returned.
-static int clean_up(fill_run &run, int clean_result)
-{
-    show_progress(IDC_PROGRESS, "ファイル削除中。お待ち下さい。");
-    if (delete_temp_files(run.letter, run.files_created, run.fs) != 0)
-        return RUN_FAILED;
-    return clean_result;
-}
-
-static int open_failure(fill_run &run)
-{
-    msgbox_printf(g_hDlg, MB_OK, BANNER, "一時ファイル「%s」の作成に失敗しました。", run.path);
-    if (run.files_created == 0)
-        return RUN_FAILED;
-    return clean_up(run, RUN_FAILED);
-}
-
-// A commit that failed at a close ends the run like a short write.
-static int commit_failure(fill_run &run)
-{
-    show_progress(IDC_PROGRESS, WRITE_FALSE_TEXT);
-    return clean_up(run, RUN_FAILED);
-}
-
-// Finish and Cancel end alike; only the result of a clean run differs.
-static int close_and_clean_up(fill_run &run, int clean_result)
-{
-    show_progress(IDC_PROGRESS, "バッファ書込中。お待ち下さい。");
-    if (!commit_and_close(run))
-        return commit_failure(run);
-    return clean_up(run, clean_result);
-}
-
-// FAT family: a file that has received more than the rollover size is closed
-// and the next one started. Returns a run result when the run ends here.
-static bool switch_file(fill_run &run, int64_t free_bytes, int &result)
-{
-    show_remaining("残り %s (MB,バッファ書込中)", free_bytes);
-    if (!commit_and_close(run)) {
-        result = commit_failure(run);
-        return false;
-    }
-    if (!g_running) {
-        result = clean_up(run, RUN_CANCELLED);
-        return false;
-    }
-    if (!open_next_file(run)) {
-        result = open_failure(run);
-        return false;
-    }
-    return true;
-}
-
-static int write_loop(fill_run &run)
+// Appends zeros, one block per pass, until the free space that the volume
+// reports is down to the reserve or the run cannot go on.
+static fill_end write_zeros(fill_run &run)
 {
     for (;;) {
         int64_t free_bytes = get_free_bytes(run.root);
         if (free_bytes <= RESERVE_BYTES)
-            return close_and_clean_up(run, RUN_DONE);
+            return RESERVE_REACHED;
         if (!g_running)
-            return close_and_clean_up(run, RUN_CANCELLED);
-        if (run.fs > FS_NTFS && run.bytes_in_file > FILE_ROLLOVER_BYTES) {
-            int result;
-            if (!switch_file(run, free_bytes, result))
-                return result;
+            return STOPPED;
+        if (is_fat_family(run.fs) && run.bytes_in_file > FILE_ROLLOVER_BYTES) {
+            show_remaining("残り %s (MB,バッファ書込中)", free_bytes);
+            if (!close_file(run))
+                return COMMIT_FAILED;
+            if (!g_running)
+                return STOPPED;
+            if (!open_next_file(run))
+                return CREATE_FAILED;
         }
         show_remaining("残り %s (MB)", free_bytes);
         size_t n = free_bytes > FULL_CHUNK_THRESHOLD ? (size_t)ZERO_BUFFER_SIZE
                                                      : (size_t)(free_bytes - RESERVE_BYTES);
         size_t written = sys::fwrite(run.zeros, 1, n, run.file);
-        if (written != n) {
+        run.bytes_in_file += (int64_t)written;
+        if (written != n)
+            return SHORT_WRITE;
+    }
+}
+
+// Every way out of the loop ends here: the file still open is closed, the
+// temporary files are deleted, and a clean-up that leaves anything behind
+// fails the run whatever it would have returned.
+static int end_run(fill_run &run, fill_end end)
+{
+    if (end == CREATE_FAILED) {
+        msgbox_printf(g_hDlg, MB_OK, BANNER, "一時ファイル「%s」の作成に失敗しました。",
+                      run.path);
+        if (run.files_created == 0)
+            return RUN_FAILED;
+    }
+    if (run.file != NULL) {
+        if (end == SHORT_WRITE) {
             // Shown while the stream's buffers are still being written out.
             show_progress(IDC_PROGRESS, WRITE_FALSE_TEXT);
-            commit_and_close(run);
-            return clean_up(run, RUN_FAILED);
+            close_file(run);
+        } else {
+            show_progress(IDC_PROGRESS, "バッファ書込中。お待ち下さい。");
+            if (!close_file(run))
+                end = COMMIT_FAILED;
         }
-        run.bytes_in_file += (int64_t)written;
     }
+    if (end == COMMIT_FAILED)
+        show_progress(IDC_PROGRESS, WRITE_FALSE_TEXT);
+    show_progress(IDC_PROGRESS, "ファイル削除中。お待ち下さい。");
+    if (delete_temp_files(run.letter, run.files_created, run.fs) != 0)
+        return RUN_FAILED;
+    if (end == RESERVE_REACHED)
+        return RUN_DONE;
+    return end == STOPPED ? RUN_CANCELLED : RUN_FAILED;
 }
 
 static bool prepare_folder(fill_run &run)
@@ -178,11 +167,10 @@ static int fill_with_zeros(fill_run &run)
                       g_fs_name, run.root);
         return RUN_FAILED;
     }
-    if (run.fs > FS_NTFS && !prepare_folder(run))
+    if (is_fat_family(run.fs) && !prepare_folder(run))
         return RUN_FAILED;
-    if (!open_next_file(run))
-        return open_failure(run);
-    return write_loop(run);
+    fill_end end = open_next_file(run) ? write_zeros(run) : CREATE_FAILED;
+    return end_run(run, end);
 }
 
 int zero_fill_drive(char letter)

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/banner.h"
+#include "console/banner.h"
 #include "fake_win32/fake_win32.h"
 #include "ui/progress_dialog.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/banner.h"
+#include "console/banner.h"
 #include "console/console.h"
 #include "fake_win32/fake_console.h"
 

@@ -9,11 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/banner.h"
+#include "console/banner.h"
 #include "fake_win32/fake_win32.h"
 #include "program_test.h"
 #include "ui/progress_dialog.h"
-#include "volume/disk_mode.h"
+#include "cli/disk_mode.h"
+#include "volume/disk_number.h"
 #include "zerofill/zero_fill.h"
 
 namespace {

@@ -11,7 +11,8 @@
 #include "fake_win32/fake_win32.h"
 #include "ui/interrupt.h"
 #include "ui/progress_dialog.h"
-#include "volume/disk_mode.h"
+#include "cli/disk_mode.h"
+#include "volume/disk_number.h"
 #include "zerofill/zero_fill.h"
 
 namespace {
@@ -95,7 +96,7 @@ TEST(Interrupt, StopsTheRunWaitsForItAndStartsNoOtherDrive)
     EXPECT_TRUE(fake::writes_to("D:\\V_000000.TMP").empty());
 
     EXPECT_FALSE(begin_run());
-    EXPECT_EQ(run_progress_dialog('D', nullptr, nullptr), RUN_CANCELLED);
+    EXPECT_EQ(run_progress_dialog('D'), RUN_CANCELLED);
     EXPECT_EQ(fake::dialogs().size(), 1u);
 
     EXPECT_EQ(fake::raise_ctrl_event(CTRL_BREAK_EVENT), FALSE);

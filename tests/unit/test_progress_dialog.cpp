@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/banner.h"
+#include "console/banner.h"
 #include "fake_win32/fake_win32.h"
 #include "program_test.h"
 #include "ui/progress_dialog.h"
@@ -112,7 +112,7 @@ void expect_ended_by_worker(INT_PTR result)
 TEST_F(ProgressDialog, InitialisationThenWorker)
 {
     fake::add_volume('d', "NTFS", RESERVE_BYTES, GIGABYTE);
-    EXPECT_EQ(run_progress_dialog('d', nullptr, nullptr), RUN_DONE);
+    EXPECT_EQ(run_progress_dialog('d'), RUN_DONE);
 
     std::vector<fake::dialog_record> dialogs = fake::dialogs();
     ASSERT_EQ(dialogs.size(), 1u);
@@ -161,7 +161,7 @@ TEST_F(ProgressDialog, InitialisationThenWorker)
 TEST_F(ProgressDialog, ReturnsTheResultOfTheRun)
 {
     fake::add_volume('d', "NTFS", RESERVE_BYTES, GIGABYTE);
-    EXPECT_EQ(run_progress_dialog('d', nullptr, nullptr), RUN_DONE);
+    EXPECT_EQ(run_progress_dialog('d'), RUN_DONE);
     expect_ended_by_worker(RUN_DONE);
     EXPECT_TRUE(fake::commands().empty());
     EXPECT_TRUE(fake::message_boxes().empty());
@@ -169,7 +169,7 @@ TEST_F(ProgressDialog, ReturnsTheResultOfTheRun)
     SetUp();
     fake::add_volume('d', "NTFS", GIGABYTE, 2 * GIGABYTE);
     fake::command_after_update(IDC_PROGRESS, 2, IDC_ABORT);
-    EXPECT_EQ(run_progress_dialog('d', nullptr, nullptr), RUN_CANCELLED);
+    EXPECT_EQ(run_progress_dialog('d'), RUN_CANCELLED);
     expect_ended_by_worker(RUN_CANCELLED);
     EXPECT_FALSE(fake::exists(NTFS_FILE));
     EXPECT_GT(bytes_written(NTFS_FILE), 0);
@@ -177,7 +177,7 @@ TEST_F(ProgressDialog, ReturnsTheResultOfTheRun)
 
     SetUp();
     fake::add_volume('u', "HPFS", GIGABYTE, 2 * GIGABYTE);
-    EXPECT_EQ(run_progress_dialog('u', nullptr, nullptr), RUN_FAILED);
+    EXPECT_EQ(run_progress_dialog('u'), RUN_FAILED);
     expect_ended_by_worker(RUN_FAILED);
     std::vector<fake::MessageBoxCall> boxes = fake::message_boxes();
     ASSERT_EQ(boxes.size(), 1u);
@@ -202,7 +202,7 @@ TEST_F(ProgressDialog, CancelAndEscapeAlike)
         SetUp();
         fake::add_volume('d', "NTFS", GIGABYTE, 2 * GIGABYTE);
         fake::command_after_update(IDC_PROGRESS, 2, command);
-        EXPECT_EQ(run_progress_dialog('d', nullptr, nullptr), RUN_CANCELLED);
+        EXPECT_EQ(run_progress_dialog('d'), RUN_CANCELLED);
         expect_ended_by_worker(RUN_CANCELLED);
         std::vector<fake::command_record> handled = fake::commands();
         ASSERT_EQ(handled.size(), 1u);
@@ -240,7 +240,7 @@ TEST_F(ProgressDialog, OtherCommandsChangeNothing)
         SetUp();
         fake::add_volume('d', "NTFS", RESERVE_BYTES + 5000000, GIGABYTE);
         fake::command_after_update(IDC_PROGRESS, 2, command);
-        EXPECT_EQ(run_progress_dialog('d', nullptr, nullptr), RUN_DONE);
+        EXPECT_EQ(run_progress_dialog('d'), RUN_DONE);
         expect_ended_by_worker(RUN_DONE);
         std::vector<fake::command_record> handled = fake::commands();
         ASSERT_EQ(handled.size(), 1u);
@@ -260,7 +260,7 @@ TEST_F(ProgressDialog, SeveralCancelsEqualOne)
 {
     fake::add_volume('d', "NTFS", GIGABYTE, 2 * GIGABYTE);
     fake::command_after_update(IDC_PROGRESS, 2, IDC_ABORT);
-    EXPECT_EQ(run_progress_dialog('d', nullptr, nullptr), RUN_CANCELLED);
+    EXPECT_EQ(run_progress_dialog('d'), RUN_CANCELLED);
     std::vector<size_t> once_writes = fake::writes_to(NTFS_FILE);
     size_t once_file_calls = fake::file_calls().size();
 
@@ -269,7 +269,7 @@ TEST_F(ProgressDialog, SeveralCancelsEqualOne)
     fake::command_after_update(IDC_PROGRESS, 2, IDC_ABORT);
     fake::command_on_text(IDC_PROGRESS, "バッファ書込中。お待ち下さい。", IDC_ABORT);
     fake::command_on_text(IDC_PROGRESS, "ファイル削除中。お待ち下さい。", IDCANCEL);
-    EXPECT_EQ(run_progress_dialog('d', nullptr, nullptr), RUN_CANCELLED);
+    EXPECT_EQ(run_progress_dialog('d'), RUN_CANCELLED);
     expect_ended_by_worker(RUN_CANCELLED);
     std::vector<fake::command_record> handled = fake::commands();
     ASSERT_EQ(handled.size(), 3u);
@@ -288,7 +288,7 @@ TEST_F(ProgressDialog, EarlyCancelIsNeverOverwritten)
 {
     fake::add_volume('d', "NTFS", GIGABYTE, 2 * GIGABYTE);
     fake::command_after_init(IDC_ABORT);
-    EXPECT_EQ(run_progress_dialog('d', nullptr, nullptr), RUN_CANCELLED);
+    EXPECT_EQ(run_progress_dialog('d'), RUN_CANCELLED);
     expect_ended_by_worker(RUN_CANCELLED);
     EXPECT_TRUE(fake::file_calls().empty());
     std::vector<std::string> status = fake::texts(IDC_STATUS);
@@ -303,7 +303,7 @@ TEST_F(ProgressDialog, WorkerThatCannotStartEndsTheDialog)
 {
     fake::add_volume('d', "NTFS", GIGABYTE, 2 * GIGABYTE);
     fake::fail_thread_starts(1);
-    EXPECT_EQ(run_progress_dialog('d', nullptr, nullptr), RUN_FAILED);
+    EXPECT_EQ(run_progress_dialog('d'), RUN_FAILED);
 
     std::vector<fake::dialog_record> dialogs = fake::dialogs();
     ASSERT_EQ(dialogs.size(), 1u);
@@ -325,7 +325,7 @@ TEST_F(ProgressDialog, DialogThatCannotBeCreated)
     fake::add_volume('d', "NTFS", GIGABYTE, 2 * GIGABYTE);
     g_result = RUN_DONE;
     fake::fail_dialogs(1);
-    EXPECT_EQ(run_progress_dialog('d', nullptr, nullptr), RUN_DONE);
+    EXPECT_EQ(run_progress_dialog('d'), RUN_DONE);
     EXPECT_TRUE(fake::thread_starts().empty());
     EXPECT_TRUE(fake::file_calls().empty());
     EXPECT_TRUE(fake::space_calls().empty());

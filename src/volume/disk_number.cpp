@@ -1,14 +1,7 @@
-// Disk mode and drive-to-disk mapping.
-#include "volume/disk_mode.h"
+// Drive-to-disk mapping.
+#include "volume/disk_number.h"
 
-#include <stdlib.h>
 #include <string.h>
-
-#include "cli/banner.h"
-#include "cli/report.h"
-#include "console/console.h"
-#include "ui/interrupt.h"
-#include "ui/progress_dialog.h"
 
 void *query_disk_extents(HANDLE device, void *buffer, DWORD size)
 {
@@ -49,22 +42,4 @@ int get_disk_number(char letter)
         return DISK_EXTENTS_UNREADABLE;
     // The first extent's disk number follows the count and its padding.
     return (int)read_u32(extents + 8);
-}
-
-void run_disk_mode(const char *argument)
-{
-    if (msgbox_printf(NULL, MB_OKCANCEL, BANNER, "ディスク #%c のゼロクリヤ開始します",
-                      argument[0]) != IDOK)
-        return;
-    int disk = atoi(argument);
-    char drive_text[4] = "-:";
-    for (char letter = 'A'; letter <= 'Z'; letter++) {
-        if (stop_requested())
-            return;
-        if (get_disk_number(letter) != disk)
-            continue;
-        drive_text[0] = letter;
-        print_disk_report_line(disk, drive_text);
-        run_progress_dialog(letter, NULL, NULL);
-    }
 }

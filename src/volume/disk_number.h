@@ -1,5 +1,4 @@
-// Disk mode: every drive letter whose volume lies on one physical disk, and
-// the lookup of the disk behind a drive letter.
+// The physical disk that the volume behind a drive letter lies on.
 #pragma once
 
 #include "platform/os.h"
@@ -7,8 +6,7 @@
 enum { EXTENTS_BUFFER_SIZE = 2048, DEVICE_PATH_SIZE = 1024 };
 enum { DISK_DEVICE_UNAVAILABLE = -1, DISK_EXTENTS_UNREADABLE = -2 };
 
-// Argument: a digit followed by ':'. Confirms, then fills each matching drive.
-void run_disk_mode(const char *argument);
-
+// The disk of the volume's first extent, or one of the two codes above.
 int get_disk_number(char letter);
+// The volume's extents record in `buffer`, or null.
 void *query_disk_extents(HANDLE device, void *buffer, DWORD size);
