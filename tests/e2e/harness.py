@@ -19,13 +19,25 @@ machine's disks:
   signal (SIGTERM, SIGINT, SIGHUP) or interpreter exit; a later session in the
   same folder first sweeps whatever a killed one left behind.
 
-Requires root (mount), wine, Xvfb, xdotool and ImageMagick's import.
+Requires root (mount), wine64 (and wine32 for the i686 exe), Xvfb, xdotool
+and ImageMagick's import.
+
+Wine's loaders are started directly, never through the ``wine`` command,
+which picks the 32-bit loader whenever wine32 is installed: the x86_64 exe
+and every Wine command (wineboot, reg, wineserver) run with the 64-bit
+loader, so they work on a kernel that refuses 32-bit programs. Whether the
+32-bit loader starts is tried once; where it does not, or where
+VOIDFILL_E2E_NO_WIN32=1 is set, an i686 session raises ``Skipped`` before
+anything is mounted, and ``main`` exits with SKIP_STATUS (77).
 
 API
 ---
 ``parse_args(description)`` -> argparse namespace with ``exe`` (path of
     voidfill.exe), ``arch`` (i686 or x86_64) and ``workdir`` (default
     build/host/e2e under the repository).
+
+``win32_problem()`` -> None where the 32-bit loader starts, else the reason
+    why not (also printed by ``python3 harness.py --win32-problem``).
 
 ``Session(name, args)``, a context manager; ``session(name)`` builds one
 from the command line. Entering it mounts the prefix tmpfs, copies the
@@ -43,11 +55,12 @@ unmounts everything.
       at most 8 GiB. The scenario unmounts it (after the session has ended
       Wine).
   ``start(*args)`` -> Run: kills the previous wineserver (``wineserver -k``,
-      ``wineserver -w``), starts a fresh one with Wine's services (``wine
+      ``wineserver -w``), starts a fresh one with Wine's services (``wine64
       wineboot``, its output in artifacts/wine-boot-NN.log), checks the
-      mappings and starts ``wine C:\\voidfill.exe args`` on a
-      pseudo-terminal; started again (at most 3 times) when Wine's loader
-      fails before the program runs.
+      mappings and starts ``<loader> C:\\voidfill.exe args`` on a
+      pseudo-terminal, with the loader of the exe's architecture; started
+      again (at most 3 times) when Wine's loader fails before the program
+      runs.
   ``run(*args, timeout)`` -> Result: ``start`` and ``wait`` for runs that
       show no window.
   ``verify_mappings()``: the safety check above; raises UnsafeMapping.
@@ -98,12 +111,13 @@ statvfs in a tight loop; ``minimum``, ``first``, ``samples``, ``timeline``
 sampling early).
 
 ``main(function)``: runs a scenario, prints its failures and exits non-zero
-when there are any.
+when there are any, or SKIP_STATUS when it raised ``Skipped``.
 """
 
 import argparse
 import atexit
 import fcntl
+import functools
 import hashlib
 import os
 import re
@@ -148,6 +162,10 @@ class UnsafeMapping(HarnessError):
     pass
 
 
+class Skipped(HarnessError):
+    """This host cannot run the scenario at all; main() reports it as skipped."""
+
+
 def parse_args(description=None):
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--exe", required=True, help="path of voidfill.exe")
@@ -166,6 +184,9 @@ def main(function):
     with its verdict."""
     try:
         failures = function()
+    except Skipped as reason:
+        log("SKIPPED: %s" % reason)
+        sys.exit(SKIP_STATUS)
     except Exception as error:  # the scenario's own failure, reported once
         import traceback
         traceback.print_exc()
@@ -189,6 +210,94 @@ def _command(argv, env=None, timeout=60, check=True, cwd=None):
         raise HarnessError("%s failed (%d): %s" % (" ".join(argv), completed.returncode,
                                                    completed.stdout.decode(errors="replace")))
     return completed
+
+
+# --- Wine's loaders -------------------------------------------------------------
+#
+# The "wine" command starts the 32-bit loader whenever wine32 is installed,
+# and a kernel without 32-bit support refuses it ("Exec format error"). So
+# the harness starts the loader of each architecture itself, and every other
+# Wine command with the 64-bit one.
+
+# Set to 1, the harness acts as if this host could not start the 32-bit
+# loader, so that the 64-bit-only path can be tested on any host.
+NO_WIN32_SWITCH = "VOIDFILL_E2E_NO_WIN32"
+# An i686 scenario exits with this status where the 32-bit loader cannot run;
+# tests/e2e/CMakeLists.txt gives CTest the same number (SKIP_RETURN_CODE).
+SKIP_STATUS = 77
+ELF32, ELF64 = 1, 2
+
+
+def _elf_class(path):
+    """ELF32 or ELF64 for an executable ELF file; None for anything else,
+    such as the shell script wrappers Debian puts in front of the loaders."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(5)
+    except OSError:
+        return None
+    if head[:4] != b"\x7fELF" or not os.access(path, os.X_OK):
+        return None
+    return head[4]
+
+
+def _wine_binary(names, elf_class):
+    """The first of names that is an ELF executable of elf_class, in Debian's
+    folder for Wine's binaries or beside the wine commands on PATH."""
+    folders = ["/usr/lib/wine"]
+    for command in ("wine64", "wine", "wineserver"):
+        found = shutil.which(command)
+        if found:
+            folders.append(os.path.dirname(os.path.realpath(found)))
+    for folder in folders:
+        for name in names:
+            path = os.path.join(folder, name)
+            if _elf_class(path) == elf_class:
+                return path
+    return None
+
+
+@functools.lru_cache(maxsize=None)
+def wine_binaries():
+    """(64-bit loader, 64-bit wineserver) that every Wine command runs with."""
+    loader = _wine_binary(("wine64", "wine"), ELF64)
+    server = _wine_binary(("wineserver64", "wineserver"), ELF64)
+    if loader is None or server is None:
+        raise HarnessError("Wine's 64-bit loader or wineserver is missing "
+                           "(tools/bootstrap installs wine64)")
+    return loader, server
+
+
+@functools.lru_cache(maxsize=None)
+def win32_problem():
+    """None where Wine's 32-bit loader starts on this host, otherwise why it
+    does not; decided once, by trying it."""
+    if os.environ.get(NO_WIN32_SWITCH, "0") not in ("", "0"):
+        return ("%s is set: acting as if this host could not start Wine's 32-bit loader"
+                % NO_WIN32_SWITCH)
+    loader = _wine_binary(("wine",), ELF32)
+    if loader is None:
+        return "Wine's 32-bit loader is not installed (wine32:i386)"
+    try:
+        done = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+    except OSError as error:
+        return "this host cannot start Wine's 32-bit loader (%s)" % error.strerror
+    if done.returncode != 0 or not done.stdout.startswith(b"wine-"):
+        return ("this host cannot start Wine's 32-bit loader (%s --version: status %d, %r)"
+                % (loader, done.returncode, done.stdout.decode(errors="replace").strip()))
+    return None
+
+
+def loader_for(arch):
+    """The loader that starts the exe of arch; raises Skipped for i686 where
+    the 32-bit loader cannot run."""
+    if arch == "x86_64":
+        return wine_binaries()[0]
+    problem = win32_problem()
+    if problem:
+        raise Skipped(problem)
+    return _wine_binary(("wine",), ELF32)
 
 
 def _unescape_mount_field(field):
@@ -494,7 +603,7 @@ class Run:
         master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
         self._master = master
-        command = ["wine", "C:\\" + EXE_NAME] + self.args
+        command = [session.loader, "C:\\" + EXE_NAME] + self.args
         session.log("run: %s" % " ".join(repr(a) if a == "" or " " in a else a for a in command))
         # A new session that owns the terminal, as in a terminal window, so
         # that Ctrl+C typed there reaches the program's process group.
@@ -502,7 +611,8 @@ class Run:
         # the process id is also the session's and the group's.
         self.proc = subprocess.Popen(["setsid", "--ctty", "--wait"] + command,
                                      stdin=slave, stdout=slave, stderr=slave,
-                                     cwd=session.drive_c, env=session.wine_env)
+                                     cwd=session.drive_c,
+                                     env=dict(session.wine_env, WINELOADER=session.loader))
         os.close(slave)
         self.started = time.monotonic()
         self._reader = threading.Thread(target=self._read_loop, daemon=True)
@@ -730,6 +840,10 @@ class Run:
 
 class Session:
     def __init__(self, name, args):
+        # Before anything is mounted: an i686 scenario is skipped here where
+        # the 32-bit loader cannot run.
+        self.loader = loader_for(args.arch)
+        self.wine64, self.wineserver = wine_binaries()
         if os.geteuid() != 0:
             raise HarnessError("the e2e tests mount file systems and need root")
         self.name = name
@@ -773,7 +887,7 @@ class Session:
 
     # lifecycle
     def __enter__(self):
-        for tool in ("wine", "wineserver", "wineboot", "Xvfb", "xdotool", "import"):
+        for tool in ("Xvfb", "xdotool", "import"):
             if shutil.which(tool) is None:
                 raise HarnessError("%s is missing (tools/bootstrap installs it)" % tool)
         if not os.path.isfile(self.exe):
@@ -828,7 +942,7 @@ class Session:
             for run in list(self._runs):
                 run.kill()
             if self.wine_env is not None and os.path.isdir(self.prefix):
-                subprocess.run(["wineserver", "-k"], env=self.wine_env, timeout=30,
+                subprocess.run([self.wineserver, "-k"], env=self.wine_env, timeout=30,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             if self._xvfb is not None:
                 self._xvfb.terminate()
@@ -899,6 +1013,10 @@ class Session:
             "DISPLAY": self.x_env["DISPLAY"],
             "WINEPREFIX": prefix,
             "WINEARCH": "win64",
+            # Every Wine command runs with the 64-bit loader and server, which
+            # start 32-bit processes through the 32-bit loader where it can.
+            "WINELOADER": self.wine64,
+            "WINESERVER": self.wineserver,
             # Errors, and the message box channel, which names the text of
             # every box the program shows; the harness takes both out of the
             # console stream (Run.boxes, Result.diagnostics).
@@ -914,7 +1032,7 @@ class Session:
     def _ensure_template(self, locpath):
         template = os.path.join(self.workdir, "template")
         stamp = os.path.join(template, ".voidfill-template")
-        wine_version = _command(["wine", "--version"]).stdout.decode().strip()
+        wine_version = _command([self.wine64, "--version"]).stdout.decode().strip()
         key = "%s %s\n" % (TEMPLATE_VERSION, wine_version)
         with _file_lock(os.path.join(self.workdir, "template.lock")):
             try:
@@ -931,12 +1049,12 @@ class Session:
                 shutil.rmtree(folder, ignore_errors=True)
             os.makedirs(home)
             env = self._make_wine_env(fresh, home, locpath)
-            _command(["wineboot", "-i"], env=env, timeout=600, cwd=self.workdir)
+            _command([self.wine64, "wineboot", "-i"], env=env, timeout=600, cwd=self.workdir)
             # Without a window manager, Wine's own window management costs
             # seconds per closed window.
-            _command(["wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
-                      "/d", "N", "/f"], env=env, timeout=120, cwd=self.workdir)
-            _command(["wineserver", "-w"], env=env, timeout=120)
+            _command([self.wine64, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
+                      "/v", "Managed", "/d", "N", "/f"], env=env, timeout=120, cwd=self.workdir)
+            _command([self.wineserver, "-w"], env=env, timeout=120)
             # Only C: stays; the user folders must not lead out of the prefix.
             dosdevices = os.path.join(fresh, "dosdevices")
             for entry in os.listdir(dosdevices):
@@ -1089,15 +1207,15 @@ class Session:
         services write to a log file instead of the program's terminal."""
         quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-k"], env=self.wine_env, timeout=30, **quiet)
-        subprocess.run(["wineserver", "-w"], env=self.wine_env, timeout=60, **quiet)
+        subprocess.run([self.wineserver, "-k"], env=self.wine_env, timeout=30, **quiet)
+        subprocess.run([self.wineserver, "-w"], env=self.wine_env, timeout=60, **quiet)
         self._strip_mappings()
         self.verify_mappings()
         # Kept alive until the next run's "wineserver -k" or the session's end.
-        subprocess.run(["wineserver", "-p"], env=self.wine_env, timeout=30, **quiet)
+        subprocess.run([self.wineserver, "-p"], env=self.wine_env, timeout=30, **quiet)
         self._boots += 1
         with open(self.artifact("wine-boot-%02d.log" % self._boots), "wb") as boot_log:
-            subprocess.run(["wine", "wineboot"], env=self.wine_env, cwd=self.drive_c,
+            subprocess.run([self.wine64, "wineboot"], env=self.wine_env, cwd=self.drive_c,
                            timeout=120, stdin=subprocess.DEVNULL, stdout=boot_log,
                            stderr=subprocess.STDOUT)
 
@@ -1152,5 +1270,10 @@ if __name__ == "__main__":
     # python3 harness.py --sweep FOLDER: undo whatever a killed session left.
     if len(sys.argv) == 3 and sys.argv[1] == "--sweep":
         sweep(sys.argv[2])
+        sys.exit(0)
+    # python3 harness.py --win32-problem: why the i686 scenarios are skipped
+    # here (nothing where they run).
+    if sys.argv[1:] == ["--win32-problem"]:
+        print(win32_problem() or "")
         sys.exit(0)
     print(__doc__)
