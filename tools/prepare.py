@@ -56,6 +56,24 @@ def import_e2e():
         sys.path.insert(0, E2E_DIR)
 
 
+def require_loader(arch, tool):
+    """Stops the tool, with the reason, where Wine cannot start the exe of
+    arch on this host (the i686 one needs the 32-bit loader)."""
+    import harness
+    try:
+        harness.loader_for(arch)
+    except harness.HarnessError as error:
+        sys.exit(f"{tool}: the {arch} build cannot run here: {error}; "
+                 "the x86_64 build (the default) can")
+
+
+def interrupted(stop):
+    """Whether a KeyboardInterrupt or SystemExit ended the tool because of a
+    signal (the handlers raise SystemExit(128 + signal)), not because it
+    stopped by itself, for example with a message."""
+    return not isinstance(stop, SystemExit) or (isinstance(stop.code, int) and stop.code >= 128)
+
+
 def log_to_file(path):
     """A replacement for the harness's log lines: into a file, so that the
     tool's own output stays short."""
