@@ -49,6 +49,11 @@ unmounts everything.
       maps it to the letter (before ``start``).
   ``add_ntfs_volume(letter, size)`` -> Volume: an NTFS image of ``size`` bytes
       (mkntfs) on its own tmpfs, mounted with ntfs-3g and mapped.
+  ``add_fat_volume(letter, size, fat_bits)`` -> Volume: a FAT image of
+      ``size`` bytes (mkfs.vfat -F 16 or 32) on its own tmpfs, attached to a
+      loop device, served by fusefat and mapped; ``dosdevices/x::`` names the
+      loop device, where Wine reads the boot sector that tells FAT from
+      FAT32. The sweep ends fusefat and detaches the loop device.
   ``adopt_volume(letter, mount_point)`` -> Volume: maps a mount the scenario
       made itself; accepted only for a tmpfs, or a file system kept in an
       image file that lies on a tmpfs or is fully allocated (not sparse),
@@ -415,18 +420,69 @@ def _processes_of_sessions_under(folder):
     return pids
 
 
+def _unmount_under(folder, wanted):
+    """Unmounts, deepest first, the mounts under folder whose fstype is wanted."""
+    stale = [point for point, fstype, _ in mounts() if _is_under(point, folder) and wanted(fstype)]
+    for point in sorted(stale, key=len, reverse=True):
+        _unmount(point)
+
+
+def _fat_drivers_under(folder):
+    """Process ids of the fusefat processes that serve a mount point under
+    folder; started in sessions of their own, they outlive a killed session."""
+    pids = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % name, "rb") as f:
+                argv = f.read().decode(errors="replace").split("\0")
+        except OSError:
+            continue
+        if os.path.basename(argv[0]) == "fusefat" and \
+                any(arg.startswith("/") and _is_under(arg, folder) for arg in argv[1:]):
+            pids.append(int(name))
+    return pids
+
+
+def _end_fat_drivers(folder, timeout=10):
+    """Gives fusefat time to write out its volume once it is unmounted,
+    then kills whatever is still running."""
+    deadline = time.monotonic() + timeout
+    while _fat_drivers_under(folder) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    for pid in _fat_drivers_under(folder):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+def _detach_loops(folder):
+    """Detaches the loop devices whose backing file lies under folder."""
+    for name in os.listdir("/sys/block"):
+        device = "/dev/" + name
+        image = _loop_backing_file(device)
+        if image and _is_under(image, folder):
+            subprocess.run(["losetup", "-d", device], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+
+
 def sweep(folder):
-    """Ends the sessions' processes and undoes every mount under folder
-    (deepest first)."""
+    """Ends the sessions' processes and undoes every mount and loop device
+    under folder (deepest first)."""
     for pid in _processes_of_sessions_under(folder):
         try:
             os.kill(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
     folder = os.path.realpath(folder)
-    stale = [point for point, _, _ in mounts() if _is_under(point, folder)]
-    for point in sorted(stale, key=len, reverse=True):
-        _unmount(point)
+    # FUSE mounts first: a FAT volume's driver holds a loop device whose
+    # image keeps its tmpfs busy until the device is detached.
+    _unmount_under(folder, lambda fstype: fstype.startswith("fuse"))
+    _end_fat_drivers(folder)
+    _detach_loops(folder)
+    _unmount_under(folder, lambda fstype: True)
     left = [point for point, _, _ in mounts() if _is_under(point, folder)]
     if left:
         raise HarnessError("cannot unmount %s" % left)
@@ -860,6 +916,7 @@ class Session:
         self.failures = []
         self._own_mounts = {}  # mount point -> fstype
         self._adopted = {}  # mount point -> fstype, mounted by the scenario
+        self._fat_devices = {}  # letter -> (loop device, image) of a FAT volume
         self._xvfb = None
         self._runs = set()
         self._boots = 0
@@ -1109,6 +1166,57 @@ class Session:
         self._own_mounts[os.path.realpath(path)] = fstype
         return self._map(letter, path, fstype)
 
+    def add_fat_volume(self, letter, size, fat_bits=32):
+        """A FAT image as a Windows drive with a device behind it: the kernel
+        may have no vfat driver, so fusefat serves the volume, and Wine tells
+        FAT from FAT32 by the boot sector it reads through dosdevices/x::,
+        a loop device on the image. The sweep ends fusefat (found by its
+        mount point) and detaches the loop device (by its image)."""
+        letter = letter.lower()
+        self._check_letter(letter)
+        holder = os.path.join(self.folder, "img-" + letter)
+        self._mount_tmpfs(holder, size + 16 * MIB)
+        image = os.path.join(holder, "volume.img")
+        with open(image, "wb") as f:
+            f.truncate(size)
+        # Clusters of 4 KiB: Wine reports free and total space in 4 KiB units,
+        # so that what the program sees matches the volume to the byte.
+        _command(["mkfs.vfat", "-F", str(fat_bits), "-S", "512", "-s", "8", "-n", "SCRATCH",
+                  image], timeout=120)
+        device = _command(["losetup", "-f", "--show", image]).stdout.decode().strip()
+        self._fat_devices[letter] = (device, image)
+        path = os.path.join(self.folder, "vol-" + letter)
+        os.makedirs(path, exist_ok=True)
+        # In the foreground, a session of its own: a Ctrl+C meant for the
+        # scenario must not end it while Wine still writes to the volume.
+        # big_writes: with 4 KiB writes fusefat manages some 10 MB/s.
+        with open(self.artifact("fusefat-%s.log" % letter), "ab") as driver_log:
+            driver = subprocess.Popen(["fusefat", "-f", "-o", "rw+,big_writes", device, path],
+                                      stdin=subprocess.DEVNULL, stdout=driver_log,
+                                      stderr=subprocess.STDOUT, start_new_session=True)
+        deadline = time.monotonic() + 20
+        while (_mount_entry(path) or (None, ""))[1] != "fuse.fusefat":
+            if driver.poll() is not None or time.monotonic() > deadline:
+                raise HarnessError("fusefat did not mount %s; see %s"
+                                   % (device, self.artifact("fusefat-%s.log" % letter)))
+            time.sleep(0.05)
+        self._own_mounts[os.path.realpath(path)] = "fuse.fusefat"
+        os.symlink(device, os.path.join(self.prefix, "dosdevices", letter + "::"))
+        return self._map(letter, path, "fuse.fusefat")
+
+    def _check_fat_device(self, entry, target):
+        """dosdevices/x:: may only name the loop device of this session's FAT
+        volume x:, still backed by its image on the session's own tmpfs."""
+        device, image = self._fat_devices.get(entry[0], (None, None))
+        if device is None or target != os.path.realpath(device):
+            raise UnsafeMapping("%s names %s, not a FAT volume of this session" % (entry, target))
+        if not stat.S_ISBLK(os.stat(target).st_mode) or _loop_backing_file(target) != image:
+            raise UnsafeMapping("%s: %s is no longer the loop device of %s" % (entry, target, image))
+        holder = _mount_of(image)[0]
+        if self._own_mounts.get(holder) != "tmpfs" or not os.path.isfile(image):
+            raise UnsafeMapping("%s: the image %s is not on a tmpfs of this session"
+                                % (entry, image))
+
     def adopt_volume(self, letter, mount_point):
         """Maps a scratch mount that the scenario made itself (an ext4 image
         on a loop device, ntfs-3g started with its own options). Accepted
@@ -1137,6 +1245,7 @@ class Session:
     def _strip_mappings(self):
         dosdevices = os.path.join(self.prefix, "dosdevices")
         mapped = {letter + ":" for letter in self.volumes} | {"c:"}
+        mapped |= {letter + "::" for letter in self._fat_devices}
         for entry in os.listdir(dosdevices):
             if entry not in mapped:
                 os.remove(os.path.join(dosdevices, entry))
@@ -1174,13 +1283,16 @@ class Session:
                 if target in self._adopted:
                     if _check_scratch_mount(target) != self._adopted[target]:
                         raise UnsafeMapping("%s changed its file system" % target)
-                elif self._own_mounts.get(target) not in ("tmpfs", "fuse", "fuseblk"):
+                elif self._own_mounts.get(target) not in ("tmpfs", "fuse", "fuseblk",
+                                                          "fuse.fusefat"):
                     raise UnsafeMapping("%s is not a scratch mount of this session" % entry)
             elif re.fullmatch(r"(com|lpt)[0-9]+", entry):
                 # Wine adds serial and parallel ports by itself; a port is
                 # a character device, never a volume.
                 if not stat.S_ISCHR(os.stat(path).st_mode):
                     raise UnsafeMapping("%s maps %s, which is no character device" % (entry, target))
+            elif re.fullmatch(r"[a-z]::", entry):
+                self._check_fat_device(entry, target)
             else:
                 raise UnsafeMapping("unexpected dosdevices entry %s -> %s" % (entry, target))
         for folder, dirs, files in os.walk(self.drive_c):
