@@ -27,6 +27,7 @@
 #endif
 #include <windows.h>
 #include <winioctl.h>
+#include <fcntl.h>
 #include <io.h>
 #include <process.h>
 #include <stdio.h>
@@ -48,11 +49,18 @@ using ::CreateFileA;
 using ::DeleteFileA;
 using ::DeviceIoControl;
 using ::GetDiskFreeSpaceA;
+using ::GetFileAttributesA;
+using ::GetFileInformationByHandle;
 using ::GetFullPathNameA;
 using ::GetModuleHandleA;
 using ::GetProcAddress;
 using ::GetVolumeInformationA;
 using ::RemoveDirectoryA;
+using ::SetEndOfFile;
+// kernel32: process, errors
+using ::ExitProcess;
+using ::FormatMessageA;
+using ::GetLastError;
 using ::Sleep;
 // user32
 using ::DialogBoxParamA;
@@ -63,12 +71,14 @@ using ::SetDlgItemTextA;
 // C run-time
 using ::FILE;
 using ::_beginthread;
+using ::_close;
 using ::_commit;
 using ::_endthread;
+using ::_fdopen;
 using ::_fileno;
+using ::_open_osfhandle;
 using ::fclose;
 using ::fflush;
-using ::fopen;
 using ::fwrite;
 using ::stat;
 }  // namespace sys
@@ -104,8 +114,28 @@ typedef HINSTANCE HMODULE;
 typedef INT_PTR (*FARPROC)();
 typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef BOOL (*PHANDLER_ROUTINE)(DWORD);
+typedef unsigned short USHORT;
 typedef struct SECURITY_ATTRIBUTES_ *LPSECURITY_ATTRIBUTES;
 typedef struct OVERLAPPED_ *LPOVERLAPPED;
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+typedef BY_HANDLE_FILE_INFORMATION *LPBY_HANDLE_FILE_INFORMATION;
 
 struct ULARGE_INTEGER {
     uint64_t QuadPart;
@@ -147,10 +177,26 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define WM_COMMAND 0x0111
 
 #define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
+#define FSCTL_SET_COMPRESSION 0x0009C040u
+#define COMPRESSION_FORMAT_NONE 0
+
+#define ERROR_SHARING_VIOLATION 32
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+
+#define _O_WRONLY 0x0001
+#define _O_BINARY 0x8000
 
 #define CTRL_C_EVENT 0
 #define CTRL_BREAK_EVENT 1
@@ -184,6 +230,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID
                      DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
 BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_per_sector,
                        LPDWORD free_clusters, LPDWORD total_clusters);
+DWORD GetFileAttributesA(LPCSTR path);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR *file_part);
 HMODULE GetModuleHandleA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
@@ -191,6 +239,12 @@ BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_siz
                            LPDWORD serial, LPDWORD max_component, LPDWORD flags,
                            LPSTR fs_name, DWORD fs_name_size);
 BOOL RemoveDirectoryA(LPCSTR path);
+BOOL SetEndOfFile(HANDLE file);
+// kernel32: process, errors
+void ExitProcess(UINT exit_code);
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
+                     LPSTR buffer, DWORD size, void *arguments);
+DWORD GetLastError();
 void Sleep(DWORD milliseconds);
 // user32
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DLGPROC proc,
@@ -206,12 +260,14 @@ struct stat {
     int64_t st_size;
 };
 uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *argument);
+int _close(int fd);
 int _commit(int fd);
 void _endthread();
+FILE *_fdopen(int fd, const char *mode);
 int _fileno(FILE *file);
+int _open_osfhandle(intptr_t handle, int flags);
 int fclose(FILE *file);
 int fflush(FILE *file);
-FILE *fopen(const char *path, const char *mode);
 size_t fwrite(const void *data, size_t size, size_t count, FILE *file);
 int stat(const char *path, struct stat *info);
 }  // namespace sys

@@ -7,8 +7,13 @@
 
 static std::atomic<int32_t> s_stop_requested{0};
 static std::atomic<int32_t> s_run_active{0};
+static std::atomic<int32_t> s_waiting{0};
 
 static const DWORD WAIT_STEP_MS = 20;
+// The system ends the process about 5 s after a close, logoff or shutdown
+// event. A stopped run closes its file without a commit and deletes it in
+// far less; a run hung in a write is not waited for beyond this.
+static const DWORD CLOSE_WAIT_MS = 3000;
 
 void install_interrupt_handler()
 {
@@ -40,13 +45,22 @@ void end_run()
 
 BOOL WINAPI interrupt_handler(DWORD event)
 {
-    (void)event;
+    bool typed = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    // A second Ctrl+C while the first still waits, say for a hung write:
+    // the user wants out now.
+    if (typed && s_waiting) {
+        sys::ExitProcess(0);
+        return TRUE;
+    }
     s_stop_requested = 1;
     // Nothing is being written: let the system end the program as usual.
     if (!s_run_active)
         return FALSE;
     g_running = 0;
-    while (s_run_active)
+    s_waiting++;
+    for (DWORD waited = 0; s_run_active && (typed || waited < CLOSE_WAIT_MS);
+         waited += WAIT_STEP_MS)
         sys::Sleep(WAIT_STEP_MS);
+    s_waiting--;
     return TRUE;
 }

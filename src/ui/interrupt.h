@@ -1,6 +1,7 @@
 // Ctrl+C, Ctrl+Break and closing the console stop the current run like
 // Cancel, wait for its clean-up, and keep further drives from starting, so
-// that no temporary file is left to hold the volume full.
+// that no temporary file is left to hold the volume full. A second Ctrl+C
+// during the wait ends the program at once.
 #pragma once
 
 #include "platform/os.h"

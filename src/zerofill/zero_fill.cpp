@@ -8,10 +8,16 @@
 #include "console/console.h"
 #include "volume/format.h"
 #include "volume/volume.h"
+#include "zerofill/open_temp_file.h"
 #include "zerofill/progress_lines.h"
 #include "zerofill/temp_files.h"
 
 enum { ROOT_SIZE = 64, TEXT_SIZE = 1024 };
+
+// Zeros that take no space (a compressed, deduplicating or thin volume)
+// would keep the run going for ever: over each stretch of this many bytes
+// written, the free space must fall by at least half of them.
+static const int64_t SHRINK_CHECK_BYTES = 256 * 1048576;
 
 static const char WRITE_FALSE_TEXT[] = "バッファ書込中。(Write False)";
 
@@ -22,6 +28,7 @@ enum fill_end {
     SHORT_WRITE,      // a block was not written whole
     COMMIT_FAILED,    // a full file could not be committed at a switch
     CREATE_FAILED,    // the next temporary file could not be created
+    NOT_SHRINKING,    // the zeros written take no space
 };
 
 // Everything one run owns.
@@ -34,6 +41,11 @@ struct fill_run {
     int64_t bytes_in_file;
     sys::FILE *file;
     const char *zeros;
+    temp_open_result open_failure;
+    DWORD write_error;  // of the last short write or failed commit
+    int64_t bytes_written;  // by the whole run
+    int64_t check_written;  // bytes_written and the free space at the start
+    int64_t check_free;     // of the current shrink check
 };
 
 int is_directory(const char *path)
@@ -62,12 +74,15 @@ static void show_remaining(const char *format, int64_t free_bytes)
     show_progress(IDC_PROGRESS, text);
 }
 
-// Flushes the stream and commits the file to the medium before closing it,
-// so that no zeros are still in the system's cache when the file is deleted.
-static bool close_file(fill_run &run)
+// Flushes the stream and, with `commit`, commits the file to the medium
+// before closing it, so that no zeros are still in the system's cache when
+// the file is deleted. A stopped run skips the commit: the user is waiting.
+static bool close_file(fill_run &run, bool commit)
 {
     sys::fflush(run.file);
-    bool committed = sys::_commit(sys::_fileno(run.file)) == 0;
+    bool committed = !commit || sys::_commit(sys::_fileno(run.file)) == 0;
+    if (!committed)
+        run.write_error = sys::GetLastError();
     sys::fclose(run.file);
     run.file = NULL;
     return committed;
@@ -76,12 +91,26 @@ static bool close_file(fill_run &run)
 static bool open_next_file(fill_run &run)
 {
     temp_file_path(run.path, sizeof run.path, run.letter, run.fs, run.files_created);
-    run.file = sys::fopen(run.path, "wb");
-    if (run.file == NULL)
+    run.open_failure = open_temp_file(run.path, &run.file);
+    if (run.open_failure != TEMP_OPENED)
         return false;
     run.files_created++;
     run.bytes_in_file = 0;
     return true;
+}
+
+// False once a whole stretch of writes has left the free space nearly
+// where it was; the first call starts the first stretch.
+static bool free_space_shrinks(fill_run &run, int64_t free_bytes)
+{
+    int64_t written = run.bytes_written - run.check_written;
+    bool first = run.bytes_written == 0;
+    if (!first && written < SHRINK_CHECK_BYTES)
+        return true;
+    bool shrinks = first || run.check_free - free_bytes >= written / 2;
+    run.check_written = run.bytes_written;
+    run.check_free = free_bytes;
+    return shrinks;
 }
 
 // Appends zeros, one block per pass, until the free space that the volume
@@ -94,9 +123,11 @@ static fill_end write_zeros(fill_run &run)
             return RESERVE_REACHED;
         if (!g_running)
             return STOPPED;
+        if (!free_space_shrinks(run, free_bytes))
+            return NOT_SHRINKING;
         if (is_fat_family(run.fs) && run.bytes_in_file > FILE_ROLLOVER_BYTES) {
             show_remaining("残り %s (MB,バッファ書込中)", free_bytes);
-            if (!close_file(run))
+            if (!close_file(run, true))
                 return COMMIT_FAILED;
             if (!g_running)
                 return STOPPED;
@@ -108,9 +139,38 @@ static fill_end write_zeros(fill_run &run)
                                                      : (size_t)(free_bytes - RESERVE_BYTES);
         size_t written = sys::fwrite(run.zeros, 1, n, run.file);
         run.bytes_in_file += (int64_t)written;
-        if (written != n)
+        run.bytes_written += (int64_t)written;
+        if (written != n) {
+            run.write_error = sys::GetLastError();
             return SHORT_WRITE;
+        }
     }
+}
+
+// The system's own text for an error code, on one line.
+static void system_error_text(char *text, size_t size, DWORD error)
+{
+    char message[TEXT_SIZE] = "";
+    DWORD length = sys::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                       NULL, error, 0, message, sizeof message, NULL);
+    while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n'))
+        message[--length] = '\0';
+    snprintf(text, size, "エラー %lu: %s", (unsigned long)error, message);
+}
+
+// A write that failed while space was still free leaves part of the free
+// space unwritten: the user must hear of it. Failing at the very end, when
+// another program took the last space, is the normal end of a full volume.
+static void report_unfinished_fill(fill_run &run)
+{
+    if (get_free_bytes(run.root) <= FULL_CHUNK_THRESHOLD)
+        return;
+    char error[TEXT_SIZE];
+    system_error_text(error, sizeof error, run.write_error);
+    msgbox_printf(g_hDlg, MB_OK, BANNER,
+                  "一時ファイル「%s」への書込みに失敗しました。\n"
+                  "空き領域のゼロクリヤは完了していません。\n%s",
+                  run.path, error);
 }
 
 // Every way out of the loop ends here: the file still open is closed, the
@@ -119,24 +179,27 @@ static fill_end write_zeros(fill_run &run)
 static int end_run(fill_run &run, fill_end end)
 {
     if (end == CREATE_FAILED) {
-        msgbox_printf(g_hDlg, MB_OK, BANNER, "一時ファイル「%s」の作成に失敗しました。",
-                      run.path);
+        show_open_failure(run.path, run.open_failure);
         if (run.files_created == 0)
             return RUN_FAILED;
     }
+    if (end == NOT_SHRINKING)
+        msgbox_printf(g_hDlg, MB_OK, BANNER,
+                      "ドライブ %c: の空き領域が減りません。\n"
+                      "ゼロを書き込んでも領域を消費しないドライブ（圧縮・重複除去など）のため、"
+                      "処理を中止しました。",
+                      run.letter);
     if (run.file != NULL) {
-        if (end == SHORT_WRITE) {
-            // Shown while the stream's buffers are still being written out.
-            show_progress(IDC_PROGRESS, WRITE_FALSE_TEXT);
-            close_file(run);
-        } else {
-            show_progress(IDC_PROGRESS, "バッファ書込中。お待ち下さい。");
-            if (!close_file(run))
-                end = COMMIT_FAILED;
-        }
+        // Shown while the stream's buffers are still being written out.
+        show_progress(IDC_PROGRESS,
+                      end == SHORT_WRITE ? WRITE_FALSE_TEXT : "バッファ書込中。お待ち下さい。");
+        if (!close_file(run, end == RESERVE_REACHED))
+            end = COMMIT_FAILED;
     }
     if (end == COMMIT_FAILED)
         show_progress(IDC_PROGRESS, WRITE_FALSE_TEXT);
+    if (end == SHORT_WRITE || end == COMMIT_FAILED)
+        report_unfinished_fill(run);
     show_progress(IDC_PROGRESS, "ファイル削除中。お待ち下さい。");
     if (delete_temp_files(run.letter, run.files_created, run.fs) != 0)
         return RUN_FAILED;

@@ -1,5 +1,6 @@
 // Dialogs, threads and volume devices of the test double.
 #include "fake_win32/fake_dialog.h"
+#include "fake_win32/fake_volume.h"
 
 #include <string.h>
 
@@ -78,6 +79,7 @@ struct data {
     std::vector<thread_record> thread_starts;
     int endthread_calls = 0;
     std::vector<DWORD> sleeps;
+    std::vector<UINT> exits;
 
     std::map<char, device> devices;
     std::map<HANDLE, char> open_devices;
@@ -398,6 +400,11 @@ std::vector<thread_record> thread_starts()
     return copy_of(&data::thread_starts);
 }
 
+std::vector<UINT> exit_calls()
+{
+    return copy_of(&data::exits);
+}
+
 int endthread_calls()
 {
     state &s = st();
@@ -612,6 +619,14 @@ void _endthread()
     s.d.endthread_calls++;
 }
 
+// Recorded only: the test process goes on, as if the exit had not happened.
+void ExitProcess(UINT exit_code)
+{
+    state &s = fake::st();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.d.exits.push_back(exit_code);
+}
+
 void Sleep(DWORD milliseconds)
 {
     {
@@ -625,6 +640,8 @@ void Sleep(DWORD milliseconds)
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file)
 {
+    if (name != nullptr && strncmp(name, "\\\\.\\", 4) != 0)
+        return fake::create_volume_file(name, access, share, disposition, flags);
     state &s = fake::st();
     std::lock_guard<std::mutex> lock(s.mutex);
     data &d = s.d;
@@ -646,6 +663,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                      DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped)
 {
+    if (fake::is_file_handle(device))
+        return fake::compression_control(device, code, in, in_size);
     state &s = fake::st();
     std::lock_guard<std::mutex> lock(s.mutex);
     data &d = s.d;
@@ -671,6 +690,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID
 
 BOOL CloseHandle(HANDLE handle)
 {
+    if (fake::close_file_handle(handle))
+        return TRUE;
     state &s = fake::st();
     std::lock_guard<std::mutex> lock(s.mutex);
     data &d = s.d;

@@ -114,6 +114,7 @@ void fail_thread_starts(int count = 1);
 
 std::vector<thread_record> thread_starts();
 int endthread_calls();
+std::vector<UINT> exit_calls();  // ExitProcess, recorded only
 std::vector<DWORD> sleep_calls();  // the milliseconds asked for
 
 // --- volume devices -------------------------------------------------------

@@ -18,6 +18,14 @@ struct FILE {
 };
 }  // namespace sys
 
+// Error codes of the system that the double reports.
+static const DWORD ERROR_INVALID_FUNCTION_CODE = 1;
+static const DWORD ERROR_PATH_NOT_FOUND_CODE = 3;
+static const DWORD ERROR_ACCESS_DENIED_CODE = 5;
+static const DWORD ERROR_WRITE_FAULT_CODE = 29;
+static const DWORD ERROR_DISK_FULL_CODE = 112;
+static const DWORD ERROR_IO_DEVICE_CODE = 1117;
+
 namespace fake {
 namespace {
 
@@ -44,13 +52,27 @@ struct volume {
     DWORD bytes_per_sector;
     int space_queries;  // since fail_from was scripted
     int fail_from;      // 0: never
+    bool compresses_new_files = false;   // its root is marked compressed
+    bool refuses_compression_change = false;  // as FAT does, or thin storage
 };
 
 struct entry {
     std::string path;  // as created
     bool folder;
     int64_t size;
-    int open_streams;
+    int open_streams;    // handles of the program, with or without a stream
+    int64_t allocated = 0;  // of its bytes, those that took space
+    int links = 1;       // names of its data
+    bool reparse = false;      // a symbolic link or another reparse point
+    bool held_elsewhere = false;  // another program writes it
+    bool compressed = false;   // zeros written to it take no space
+};
+
+// A handle of the program on a file, and the descriptor put on it.
+struct file_handle {
+    std::string key;
+    std::string path;
+    int fd;  // -1 until _open_osfhandle
 };
 
 struct state {
@@ -65,6 +87,8 @@ struct state {
     std::function<void(int)> write_hook;
     std::function<void(const std::string &)> close_hook;
     bool ex_hidden = false;
+    std::map<uintptr_t, file_handle> handles;
+    uintptr_t next_handle = 0x70000;
     int fail_create_index = -1;
     int fail_commit_index = -1;
     int fopens = 0;
@@ -209,6 +233,7 @@ void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t to
     volume v{fs_name != nullptr, fs_name != nullptr ? fs_name : "",
              free_bytes, total_bytes, DEFAULT_QUOTA_WITHHELD, DEFAULT_SECTORS_PER_CLUSTER,
              DEFAULT_BYTES_PER_SECTOR, 0, 0};
+    v.refuses_compression_change = v.fs_name != "NTFS";
     st().volumes[fold(letter)] = v;
 }
 
@@ -253,6 +278,22 @@ void hide_free_space_ex(bool hidden)
     st().ex_hidden = hidden;
 }
 
+void compress_new_files(char letter)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    auto it = st().volumes.find(fold(letter));
+    if (it != st().volumes.end())
+        it->second.compresses_new_files = true;
+}
+
+void refuse_compression_change(char letter)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    auto it = st().volumes.find(fold(letter));
+    if (it != st().volumes.end())
+        it->second.refuses_compression_change = true;
+}
+
 std::vector<std::string> module_handle_calls()
 {
     std::lock_guard<std::mutex> guard(lock());
@@ -289,13 +330,42 @@ void add_file(const char *path, int64_t size)
 {
     std::lock_guard<std::mutex> guard(lock());
     make_folders_above(path);
-    st().entries[folded(path)] = entry{path, false, size, 0};
+    st().entries[folded(path)] = entry{path, false, size, 0, size};
 }
 
 void lock_file(const char *path)
 {
     std::lock_guard<std::mutex> guard(lock());
     st().locked.insert(folded(path));
+}
+
+// The entry at `path`, made as an empty file when it is missing.
+static entry &existing_file(const char *path)
+{
+    std::string key = folded(path);
+    if (st().entries.count(key) == 0) {
+        make_folders_above(path);
+        st().entries[key] = entry{path, false, 0, 0};
+    }
+    return st().entries[key];
+}
+
+void link_elsewhere(const char *path)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    existing_file(path).links = 2;
+}
+
+void make_symbolic_link(const char *path)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    existing_file(path).reparse = true;
+}
+
+void hold_open(const char *path)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    existing_file(path).held_elsewhere = true;
 }
 
 void fail_create_at(int index)
@@ -410,6 +480,92 @@ BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller
     return TRUE;
 }
 
+thread_local DWORD last_error = 0;
+
+bool is_file_handle(HANDLE handle)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    return st().handles.count((uintptr_t)handle) != 0;
+}
+
+HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposition,
+                          DWORD flags)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    state &s = st();
+    int index = s.fopens++;
+    std::string key = folded(path);
+    auto existing = s.entries.find(key);
+    bool exists = existing != s.entries.end();
+    DWORD error = 0;
+    if (index == s.fail_create_index || s.failing_creates.count(key) != 0)
+        error = ERROR_ACCESS_DENIED_CODE;
+    else if (!parent_exists(key))
+        error = ERROR_PATH_NOT_FOUND_CODE;
+    else if (disposition != OPEN_ALWAYS || access != GENERIC_WRITE)
+        error = ERROR_INVALID_FUNCTION_CODE;  // the double knows no other use
+    else if (exists && existing->second.folder)
+        error = ERROR_ACCESS_DENIED_CODE;  // a folder needs backup semantics
+    else if (exists && (existing->second.held_elsewhere ||
+                        (existing->second.open_streams > 0 && !(share & FILE_SHARE_WRITE))))
+        error = ERROR_SHARING_VIOLATION;
+    // Without FILE_FLAG_OPEN_REPARSE_POINT a link would be followed to its
+    // target, which the double does not hold: refuse rather than pretend.
+    else if (exists && existing->second.reparse && !(flags & FILE_FLAG_OPEN_REPARSE_POINT))
+        error = ERROR_ACCESS_DENIED_CODE;
+    record(OP_CREATE, path, error == 0);
+    last_error = error;
+    if (error != 0)
+        return INVALID_HANDLE_VALUE;
+    if (!exists) {
+        volume *v = volume_of(key);
+        s.entries[key] = entry{path, false, 0, 0};
+        s.entries[key].compressed = v != nullptr && v->compresses_new_files;
+    }
+    s.entries[key].open_streams++;
+    uintptr_t handle = s.next_handle;
+    s.next_handle += 4;
+    s.handles[handle] = file_handle{key, path, -1};
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL compression_control(HANDLE handle, DWORD code, LPVOID in, DWORD in_size)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    state &s = st();
+    auto h = s.handles.find((uintptr_t)handle);
+    entry &e = s.entries[h->second.key];
+    volume *v = volume_of(h->second.key);
+    bool ok = code == FSCTL_SET_COMPRESSION && in != nullptr && in_size == sizeof(USHORT) &&
+              v != nullptr && !v->refuses_compression_change;
+    record(OP_COMPRESSION, h->second.path, ok);
+    if (!ok) {
+        last_error = ERROR_INVALID_FUNCTION_CODE;
+        return FALSE;
+    }
+    e.compressed = *static_cast<USHORT *>(in) != COMPRESSION_FORMAT_NONE;
+    return TRUE;
+}
+
+// Closes the program's handle: the file is no longer held by it.
+void release_handle(std::map<uintptr_t, file_handle>::iterator h)
+{
+    auto e = st().entries.find(h->second.key);
+    if (e != st().entries.end())
+        e->second.open_streams--;
+    st().handles.erase(h);
+}
+
+bool close_file_handle(HANDLE handle)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    auto h = st().handles.find((uintptr_t)handle);
+    if (h == st().handles.end())
+        return false;
+    release_handle(h);
+    return true;
+}
+
 }  // namespace fake
 
 namespace sys {
@@ -483,33 +639,6 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
 
 // --- files and folders ----------------------------------------------------
 
-FILE *fopen(const char *path, const char *mode)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    fake::state &s = st();
-    int index = s.fopens++;
-    std::string key = fake::folded(path);
-    auto existing = s.entries.find(key);
-    bool refused = index == s.fail_create_index || s.failing_creates.count(key) != 0 ||
-                   strcmp(mode, "wb") != 0 || !fake::parent_exists(key) ||
-                   (existing != s.entries.end() && existing->second.folder);
-    fake::record(fake::OP_FOPEN, path, !refused);
-    if (refused)
-        return nullptr;
-
-    fake::volume *v = fake::volume_of(key);
-    if (existing == s.entries.end()) {
-        s.entries[key] = fake::entry{path, false, 0, 0};
-    } else {
-        v->free_bytes += existing->second.size;  // truncated
-        existing->second.size = 0;
-    }
-    s.entries[key].open_streams++;
-    FILE *stream = new FILE{s.next_fd++, key, path};
-    s.streams.insert(stream);
-    return stream;
-}
-
 size_t fwrite(const void *data, size_t size, size_t count, FILE *file)
 {
     std::function<void(int)> hook;
@@ -521,18 +650,28 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *file)
         block = s.fwrites++;
         size_t requested = size * count;
         fake::volume *v = fake::volume_of(file->key);
-        size_t accepted = v == nullptr ? 0
-                                       : (size_t)std::min<int64_t>((int64_t)requested,
-                                                                   v->free_bytes);
-        auto scripted = s.short_writes.find(block);
-        if (scripted != s.short_writes.end())
-            accepted = std::min(accepted, scripted->second);
-        if (accepted > 0 && !fake::all_zero(data, accepted))
-            s.nonzero_writes++;
         auto written = s.entries.find(file->key);
+        bool zero = fake::all_zero(data, requested);
+        // Zeros in a compressed file take no clusters.
+        bool takes_space = !(zero && written != s.entries.end() && written->second.compressed);
+        size_t accepted = v == nullptr ? 0
+                          : takes_space ? (size_t)std::min<int64_t>((int64_t)requested,
+                                                                    v->free_bytes)
+                                        : requested;
+        fake::last_error = accepted < requested ? ERROR_DISK_FULL_CODE : 0;
+        auto scripted = s.short_writes.find(block);
+        if (scripted != s.short_writes.end() && scripted->second < accepted) {
+            accepted = scripted->second;
+            fake::last_error = ERROR_WRITE_FAULT_CODE;
+        }
+        if (accepted > 0 && !zero)
+            s.nonzero_writes++;
         if (v != nullptr && written != s.entries.end()) {
-            v->free_bytes -= (int64_t)accepted;
             written->second.size += (int64_t)accepted;
+            if (takes_space) {
+                v->free_bytes -= (int64_t)accepted;
+                written->second.allocated += (int64_t)accepted;
+            }
         }
         fake::record(fake::OP_FWRITE, file->path, accepted == requested, requested, accepted);
         items = size == 0 ? 0 : accepted / size;
@@ -567,6 +706,8 @@ int _commit(int fd)
             path = stream->path;
     bool ok = !path.empty() && index != s.fail_commit_index;
     fake::record(fake::OP_COMMIT, path, ok);
+    if (!ok)
+        fake::last_error = ERROR_IO_DEVICE_CODE;
     return ok ? 0 : -1;
 }
 
@@ -578,9 +719,11 @@ int fclose(FILE *file)
         std::lock_guard<std::mutex> guard(fake::lock());
         fake::state &s = st();
         fake::record(fake::OP_FCLOSE, path, true);
-        auto it = s.entries.find(file->key);
-        if (it != s.entries.end())
-            it->second.open_streams--;
+        for (auto h = s.handles.begin(); h != s.handles.end(); ++h)
+            if (h->second.fd == file->fd) {
+                fake::release_handle(h);
+                break;
+            }
         s.streams.erase(file);
         delete file;
         hook = s.close_hook;
@@ -626,13 +769,13 @@ BOOL DeleteFileA(LPCSTR path)
     auto it = s.entries.find(key);
     // As on Windows, a file that a stream still holds open cannot be deleted.
     bool ok = it != s.entries.end() && !it->second.folder && it->second.open_streams == 0 &&
-              s.locked.count(key) == 0;
+              !it->second.held_elsewhere && s.locked.count(key) == 0;
     fake::record(fake::OP_DELETE, path, ok);
     if (!ok)
         return FALSE;
     fake::volume *v = fake::volume_of(key);
     if (v != nullptr)
-        v->free_bytes += it->second.size;
+        v->free_bytes += it->second.allocated;
     s.entries.erase(it);
     return TRUE;
 }
@@ -667,6 +810,102 @@ int stat(const char *path, struct stat *info)
     info->st_mode = it->second.folder ? S_IFDIR : fake::REGULAR_FILE_MODE;
     info->st_size = it->second.folder ? 0 : it->second.size;
     return 0;
+}
+
+DWORD GetFileAttributesA(LPCSTR path)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    std::string key = fake::folded(path);
+    if (fake::is_root(key) && fake::volume_of(key) != nullptr)
+        return FILE_ATTRIBUTE_DIRECTORY;
+    auto it = st().entries.find(key);
+    if (it == st().entries.end())
+        return INVALID_FILE_ATTRIBUTES;
+    DWORD attributes = it->second.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    return it->second.reparse ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    auto h = st().handles.find((uintptr_t)file);
+    if (h == st().handles.end())
+        return FALSE;
+    const fake::entry &e = st().entries[h->second.key];
+    *info = BY_HANDLE_FILE_INFORMATION();
+    info->dwFileAttributes = e.reparse ? FILE_ATTRIBUTE_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL;
+    info->nFileSizeHigh = (DWORD)((uint64_t)e.size >> 32);
+    info->nFileSizeLow = (DWORD)e.size;
+    info->nNumberOfLinks = (DWORD)e.links;
+    return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    auto h = st().handles.find((uintptr_t)file);
+    if (h == st().handles.end())
+        return FALSE;
+    fake::entry &e = st().entries[h->second.key];
+    fake::volume *v = fake::volume_of(h->second.key);
+    if (v != nullptr)
+        v->free_bytes += e.allocated;
+    e.size = 0;
+    e.allocated = 0;
+    fake::record(fake::OP_TRUNCATE, h->second.path, true);
+    return TRUE;
+}
+
+int _open_osfhandle(intptr_t handle, int flags)
+{
+    (void)flags;
+    std::lock_guard<std::mutex> guard(fake::lock());
+    auto h = st().handles.find((uintptr_t)handle);
+    if (h == st().handles.end() || h->second.fd != -1)
+        return -1;
+    h->second.fd = st().next_fd++;
+    return h->second.fd;
+}
+
+FILE *_fdopen(int fd, const char *mode)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    for (auto &h : st().handles)
+        if (h.second.fd == fd && strcmp(mode, "wb") == 0) {
+            FILE *stream = new FILE{fd, h.second.key, h.second.path};
+            st().streams.insert(stream);
+            return stream;
+        }
+    return nullptr;
+}
+
+int _close(int fd)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    for (auto h = st().handles.begin(); h != st().handles.end(); ++h)
+        if (h->second.fd == fd) {
+            fake::release_handle(h);
+            return 0;
+        }
+    return -1;
+}
+
+DWORD GetLastError()
+{
+    return fake::last_error;
+}
+
+// The system's text of an error, as the double words it.
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
+                     LPSTR buffer, DWORD size, void *arguments)
+{
+    (void)source;
+    (void)language_id;
+    (void)arguments;
+    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == nullptr || size == 0)
+        return 0;
+    int length = snprintf(buffer, size, "System error %lu.\r\n", (unsigned long)message_id);
+    return length < 0 || (DWORD)length >= size ? 0 : (DWORD)length;
 }
 
 }  // namespace sys

@@ -9,8 +9,10 @@
 // Paths compare without regard to letter case. A volume's root is "x:\";
 // its folders and files live under it ("x:\VOIDTEMP\V_000000.TMP").
 // As on Windows: the volume and space functions want exactly the root
-// "x:\"; fopen needs the parent folder; a file still open in a stream, or
-// a missing one, cannot be deleted; only an empty folder can be removed.
+// "x:\"; creating a file needs the parent folder; a file still open, or a
+// missing one, cannot be deleted; only an empty folder can be removed; a
+// file the program holds open cannot be opened for writing again unless
+// the first handle shares writing. FAT volumes refuse compression requests.
 #pragma once
 
 #include <stddef.h>
@@ -45,6 +47,12 @@ void set_cluster_geometry(char letter, DWORD sectors_per_cluster, DWORD bytes_pe
 void fail_space_queries_from(char letter, int k);
 // Makes GetProcAddress find no GetDiskFreeSpaceExA, as on old systems.
 void hide_free_space_ex(bool hidden);
+// Files created on the volume from now on are compressed, as under a root
+// marked compressed: zeros written to them take no space until compression
+// is turned off for the file.
+void compress_new_files(char letter);
+// FSCTL_SET_COMPRESSION fails on the volume (as on FAT).
+void refuse_compression_change(char letter);
 
 // The double's own GetDiskFreeSpaceExA, the address GetProcAddress hands out.
 BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller,
@@ -70,12 +78,19 @@ void add_folder(const char *path);
 void add_file(const char *path, int64_t size);
 // The file at `path`, now or once created, cannot be deleted.
 void lock_file(const char *path);
+// What may stand at a path instead of a plain file of the program's: a
+// file whose data has a second name (a hard link), a symbolic link, and a
+// file another program holds open for writing.
+void link_elsewhere(const char *path);
+void make_symbolic_link(const char *path);
+void hold_open(const char *path);
 
 // Scripted faults. Indices count the calls since the reset, from 0.
-void fail_create_at(int index);           // the index-th fopen fails
-void fail_create_path(const char *path);  // every fopen of this path fails
+void fail_create_at(int index);           // the index-th file creation fails
+void fail_create_path(const char *path);  // every creation of this file fails
 void fail_commit_at(int index);           // the index-th _commit fails
-void short_write_at(int block, size_t accepted);  // block-th fwrite takes `accepted` bytes
+// The block-th fwrite takes `accepted` bytes, with a write fault.
+void short_write_at(int block, size_t accepted);
 void fail_create_folder(const char *path);
 void fail_remove_folder(const char *path);
 
@@ -86,7 +101,7 @@ void on_fwrite(std::function<void(int block)> hook);
 void on_fclose(std::function<void(const std::string &path)> hook);
 
 enum file_op {
-    OP_FOPEN,
+    OP_CREATE,  // CreateFileA of a file
     OP_FWRITE,
     OP_FFLUSH,
     OP_COMMIT,
@@ -94,6 +109,8 @@ enum file_op {
     OP_DELETE,
     OP_MKDIR,
     OP_RMDIR,
+    OP_COMPRESSION,  // FSCTL_SET_COMPRESSION
+    OP_TRUNCATE,     // SetEndOfFile
 };
 struct file_call {
     file_op op;
@@ -116,5 +133,13 @@ int open_streams();
 // created, sorted without regard to case.
 std::vector<std::string> listing(char letter);
 bool exists(const char *path);
+
+// For the double's other areas: CreateFileA, DeviceIoControl and CloseHandle
+// of a file rather than a volume device.
+bool is_file_handle(HANDLE handle);
+HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposition,
+                          DWORD flags);
+BOOL compression_control(HANDLE handle, DWORD code, LPVOID in, DWORD in_size);
+bool close_file_handle(HANDLE handle);
 
 }  // namespace fake

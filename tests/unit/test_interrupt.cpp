@@ -1,5 +1,6 @@
-// Ctrl+C during disk mode. A stop lasts for the rest of the process, so the
-// whole story is one test, told in the order it happens.
+// Ctrl+C and the console's close. A stop lasts for the rest of the process,
+// so each story is one test, told in the order it happens, and needs a
+// process of its own, as CTest runs them (or --gtest_filter).
 #include <stdint.h>
 
 #include <atomic>
@@ -100,5 +101,53 @@ TEST(Interrupt, StopsTheRunWaitsForItAndStartsNoOtherDrive)
     EXPECT_EQ(fake::dialogs().size(), 1u);
 
     EXPECT_EQ(fake::raise_ctrl_event(CTRL_BREAK_EVENT), FALSE);
+    fake::reset();
+}
+
+// Scenario: a run hangs in a write (its worker held in a progress text);
+//   Ctrl+C arrives and waits; a second Ctrl+C follows; then the console is
+//   closed while the run still hangs.
+// Expect: the second Ctrl+C ends the program at once with status 0; the
+//   close event gives up waiting after a few seconds, well within the five
+//   that the system allows, and returns TRUE; the first Ctrl+C returns once
+//   the run ends.
+TEST(Interrupt, SecondCtrlCEndsAtOnceAndCloseWaitsOnlySoLong)
+{
+    fake::reset();
+    g_result = 0;
+    g_running = 0;
+    put_drive('C');
+    install_interrupt_handler();
+
+    std::thread first;
+    std::atomic<BOOL> first_result{-1};
+    BOOL second_result = -1;
+    std::vector<UINT> exits_after_second;
+    BOOL close_result = -1;
+    double close_seconds = 0;
+    fake::action_after_update(
+        IDC_PROGRESS, 2,
+        [&] {
+            first = std::thread([&] { first_result = fake::raise_ctrl_event(CTRL_C_EVENT); });
+            wait_until([] { return g_running == 0; });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            second_result = fake::raise_ctrl_event(CTRL_C_EVENT);
+            exits_after_second = fake::exit_calls();
+            auto started = std::chrono::steady_clock::now();
+            close_result = fake::raise_ctrl_event(CTRL_CLOSE_EVENT);
+            close_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                          started).count();
+        },
+        1);
+    EXPECT_EQ(run_progress_dialog('C'), RUN_CANCELLED);
+    first.join();
+
+    EXPECT_EQ(second_result, TRUE);
+    EXPECT_EQ(exits_after_second, std::vector<UINT>{0});
+    EXPECT_EQ(close_result, TRUE);
+    EXPECT_GT(close_seconds, 1.0);
+    EXPECT_LT(close_seconds, 4.5);
+    EXPECT_EQ(first_result.load(), TRUE);
+    EXPECT_FALSE(fake::exists("C:\\V_000000.TMP"));
     fake::reset();
 }

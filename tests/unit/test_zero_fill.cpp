@@ -82,14 +82,16 @@ int64_t bytes_written(const char *path)
     return std::accumulate(sizes.begin(), sizes.end(), (int64_t)0);
 }
 
-// The run's file and folder calls other than fwrite, as "op path" lines.
+// The run's file and folder calls, as "op path" lines; not fwrite, nor
+// what opening a file does beyond creating it.
 std::vector<std::string> file_steps()
 {
-    static const char *const names[] = {"fopen",  "fwrite", "fflush", "commit",
+    static const char *const names[] = {"create", "fwrite", "fflush", "commit",
                                         "fclose", "delete", "mkdir",  "rmdir"};
     std::vector<std::string> steps;
     for (const fake::file_call &call : fake::file_calls())
-        if (call.op != fake::OP_FWRITE)
+        if (call.op != fake::OP_FWRITE && call.op != fake::OP_TRUNCATE &&
+            call.op != fake::OP_COMPRESSION)
             steps.push_back(std::string(names[call.op]) + (call.ok ? " " : " failed ") + call.path);
     return steps;
 }
@@ -102,7 +104,7 @@ void expect_committed_closes()
     int opened = 0;
     int closed = 0;
     for (size_t i = 0; i < calls.size(); i++) {
-        opened += calls[i].op == fake::OP_FOPEN && calls[i].ok;
+        opened += calls[i].op == fake::OP_CREATE && calls[i].ok;
         if (calls[i].op != fake::OP_FCLOSE)
             continue;
         closed++;
@@ -172,7 +174,7 @@ TEST_F(ZeroFill, NothingToWriteAtTheReserve)
 {
     fake::add_volume('d', "NTFS", RESERVE, 100000000);
     EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
-    EXPECT_EQ(file_steps(), lines({"fopen d:\\V_000000.TMP", "fflush d:\\V_000000.TMP",
+    EXPECT_EQ(file_steps(), lines({"create d:\\V_000000.TMP", "fflush d:\\V_000000.TMP",
                                    "commit d:\\V_000000.TMP", "fclose d:\\V_000000.TMP",
                                    "delete d:\\V_000000.TMP"}));
     EXPECT_EQ(progress(), lines({WRITING_WAIT, DELETING}));
@@ -181,7 +183,7 @@ TEST_F(ZeroFill, NothingToWriteAtTheReserve)
     fake::add_volume('e', "FAT", RESERVE - 1, 100000000);
     EXPECT_EQ(zero_fill_drive('e'), RUN_DONE);
     EXPECT_EQ(file_steps(),
-              lines({"mkdir e:\\VOIDTEMP", "fopen e:\\VOIDTEMP\\V_000000.TMP",
+              lines({"mkdir e:\\VOIDTEMP", "create e:\\VOIDTEMP\\V_000000.TMP",
                      "fflush e:\\VOIDTEMP\\V_000000.TMP", "commit e:\\VOIDTEMP\\V_000000.TMP",
                      "fclose e:\\VOIDTEMP\\V_000000.TMP", "delete e:\\VOIDTEMP\\V_000000.TMP",
                      "rmdir e:\\VOIDTEMP"}));
@@ -209,7 +211,7 @@ TEST_F(ZeroFill, NtfsFillsOneFileDownToTheReserve)
     std::vector<std::string> texts = progress();
     ASSERT_EQ(texts.size(), blocks.size() + 2);
     EXPECT_EQ(texts.front(), "残り 4,989 (MB)");
-    EXPECT_EQ(file_steps().front(), "fopen d:\\V_000000.TMP");
+    EXPECT_EQ(file_steps().front(), "create d:\\V_000000.TMP");
     EXPECT_EQ(file_steps().size(), 5u);
     EXPECT_EQ(fake::free_bytes('d'), 5000000000);
     EXPECT_TRUE(fake::listing('d').empty());
@@ -244,7 +246,7 @@ TEST_F(ZeroFill, Fat32SwitchesFilesAfterTwoGigabytes)
 
     std::vector<std::string> steps = {"mkdir e:\\VOIDTEMP"};
     for (const char *file : {FAT_FILE0, FAT_FILE1, FAT_FILE2})
-        for (const char *op : {"fopen ", "fflush ", "commit ", "fclose "})
+        for (const char *op : {"create ", "fflush ", "commit ", "fclose "})
             steps.push_back(op + std::string(file));
     for (const char *file : {FAT_FILE0, FAT_FILE1, FAT_FILE2})
         steps.push_back("delete " + std::string(file));
@@ -272,7 +274,8 @@ TEST_F(ZeroFill, CancelBeforeTheStart)
 // Scenario: NTFS with 100,000,000 bytes free; Cancel while the third block
 //   is being written.
 // Expect: that block completes, no further one; the two waiting texts, the
-//   file committed, closed and deleted; RUN_CANCELLED.
+//   file flushed and closed without a commit (the user is waiting, and the
+//   file is deleted anyway), then deleted; RUN_CANCELLED.
 TEST_F(ZeroFill, CancelDuringTheLoop)
 {
     fake::add_volume('d', "NTFS", 100000000, 200000000);
@@ -286,7 +289,8 @@ TEST_F(ZeroFill, CancelDuringTheLoop)
     EXPECT_EQ(progress_tail(2), lines({WRITING_WAIT, DELETING}));
     EXPECT_EQ(texts_at_close, lines({WRITING_WAIT}));
     EXPECT_TRUE(fake::listing('d').empty());
-    expect_committed_closes();
+    EXPECT_EQ(file_steps(), lines({"create d:\\V_000000.TMP", "fflush d:\\V_000000.TMP",
+                                   "fclose d:\\V_000000.TMP", "delete d:\\V_000000.TMP"}));
     expect_no_message();
 }
 
@@ -370,7 +374,7 @@ TEST_F(ZeroFill, ExistingFolderIsReused)
     EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
     EXPECT_EQ(bytes_written(FAT_FILE0), 30000000 - RESERVE);
     EXPECT_EQ(fake::listing('e'), lines({FAT_FOLDER, "e:\\VOIDTEMP\\keep.doc"}));
-    EXPECT_EQ(file_steps().front(), "fopen e:\\VOIDTEMP\\V_000000.TMP");
+    EXPECT_EQ(file_steps().front(), "create e:\\VOIDTEMP\\V_000000.TMP");
     expect_message("一時フォルダ e:\\VOIDTEMP の削除に失敗しました。\n"
                    "お手数ですが、上記フォルダを手動削除して下さい。");
 }
@@ -385,7 +389,7 @@ TEST_F(ZeroFill, FailuresBeforeTheFirstWrite)
     fake::fail_create_at(0);
     EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
     expect_message("一時ファイル「d:\\V_000000.TMP」の作成に失敗しました。");
-    EXPECT_EQ(file_steps(), lines({"fopen failed d:\\V_000000.TMP"}));
+    EXPECT_EQ(file_steps(), lines({"create failed d:\\V_000000.TMP"}));
     EXPECT_TRUE(progress().empty());
 
     start();
@@ -418,20 +422,35 @@ TEST_F(ZeroFill, LaterFileCannotBeCreated)
     expect_committed_closes();
 }
 
-// Scenario: NTFS; the second write takes only 1,000 bytes.
-// Expect: the Write False text, no message box, the file committed, closed
-//   and deleted; RUN_FAILED.
+// Scenario: NTFS with 100,000,000 bytes free; the second write takes only
+//   1,000 bytes, with a write fault; then the same, but another program has
+//   taken all the space but the reserve meanwhile.
+// Expect: the Write False text, the file closed and deleted, RUN_FAILED;
+//   with space still free a box says that the fill is incomplete and gives
+//   the system's text of the error; the full volume ends silently.
 TEST_F(ZeroFill, ShortWriteFailsTheRun)
 {
-    fake::add_volume('d', "NTFS", 100000000, 200000000);
-    fake::short_write_at(1, 1000);
-    EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
-    EXPECT_EQ(fake::writes_to(NTFS_FILE).size(), 2u);
-    EXPECT_EQ(progress_tail(3), lines({"残り 85 (MB)", WRITE_FALSE, DELETING}));
-    EXPECT_EQ(texts_at_close, lines({WRITE_FALSE}));
-    EXPECT_TRUE(fake::listing('d').empty());
-    expect_committed_closes();
-    expect_no_message();
+    for (bool taken : {false, true}) {
+        start();
+        fake::add_volume('d', "NTFS", 100000000, 200000000);
+        fake::short_write_at(1, 1000);
+        if (taken)
+            fake::on_fwrite([](int block) {
+                if (block == 1)
+                    fake::set_free_bytes('d', RESERVE);
+            });
+        EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
+        EXPECT_EQ(fake::writes_to(NTFS_FILE).size(), 2u);
+        EXPECT_EQ(progress_tail(3), lines({"残り 85 (MB)", WRITE_FALSE, DELETING}));
+        EXPECT_EQ(texts_at_close, lines({WRITE_FALSE}));
+        EXPECT_TRUE(fake::listing('d').empty());
+        if (taken)
+            expect_no_message();
+        else
+            expect_message("一時ファイル「d:\\V_000000.TMP」への書込みに失敗しました。\n"
+                           "空き領域のゼロクリヤは完了していません。\n"
+                           "エラー 29: System error 29.");
+    }
 }
 
 // Scenario: NTFS; the third free-space query of the run fails.
@@ -449,8 +468,10 @@ TEST_F(ZeroFill, FailedFreeSpaceQueryEndsTheWriting)
 
 // Scenario: the commit before the last close fails on NTFS; then the commit
 //   at the first FAT32 file switch fails.
-// Expect: handled like a short write: the Write False text, no message box,
-//   every file deleted, no further file opened; RUN_FAILED.
+// Expect: handled like a short write: the Write False text, every file
+//   deleted, no further file opened; RUN_FAILED. At the end of the fill
+//   there is no message box; at the switch, with space still free, the box
+//   of an incomplete fill.
 TEST_F(ZeroFill, FailedCommitFailsTheRun)
 {
     fake::add_volume('d', "NTFS", 20000000, 200000000);
@@ -467,5 +488,81 @@ TEST_F(ZeroFill, FailedCommitFailsTheRun)
     EXPECT_EQ(progress_tail(3), lines({"残り 88 (MB,バッファ書込中)", WRITE_FALSE, DELETING}));
     EXPECT_FALSE(fake::exists(FAT_FILE1));
     EXPECT_TRUE(fake::listing('e').empty());
+    expect_message("一時ファイル「e:\\VOIDTEMP\\V_000000.TMP」への書込みに失敗しました。\n"
+                   "空き領域のゼロクリヤは完了していません。\n"
+                   "エラー 1117: System error 1117.");
+}
+
+// Scenario: at d:\V_000000.TMP stands a user's file of 1,000 bytes that has
+//   a second name (a hard link), a symbolic link, a folder, or a file that
+//   another run holds open; then a plain file left by an interrupted run.
+// Expect: the first four are not written, emptied or deleted: a box names
+//   the path and says why, RUN_FAILED. The leftover is emptied, reused and
+//   deleted at the end; RUN_DONE.
+TEST_F(ZeroFill, TemporaryFileIsOnlyEverOurOwn)
+{
+    const std::string not_ours = "\n本プログラムの一時ファイルではないため、処理を中止しました。";
+    struct {
+        void (*place)(const char *path);
+        std::string text;
+    } cases[] = {
+        {fake::link_elsewhere,
+         "一時ファイル「d:\\V_000000.TMP」は他のファイルとハードリンクで共有されています。" + not_ours},
+        {fake::make_symbolic_link,
+         "一時ファイル「d:\\V_000000.TMP」はリンク（リパースポイント）です。" + not_ours},
+        {[](const char *path) { fake::add_folder(path); },
+         "一時ファイル「d:\\V_000000.TMP」はフォルダです。" + not_ours},
+        {fake::hold_open,
+         "一時ファイル「d:\\V_000000.TMP」は他のプログラムが使用中です。\n"
+         "同じドライブのゼロクリヤが実行中でないか確認して下さい。"},
+    };
+    for (const auto &c : cases) {
+        start();
+        fake::add_volume('d', "NTFS", 100000000, 200000000);
+        fake::add_file(NTFS_FILE, 1000);
+        c.place(NTFS_FILE);
+        EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED) << c.text;
+        expect_message(c.text);
+        EXPECT_TRUE(fake::writes_to(NTFS_FILE).empty()) << c.text;
+        EXPECT_EQ(fake::listing('d'), lines({NTFS_FILE})) << c.text;
+        for (const fake::file_call &call : fake::file_calls())
+            EXPECT_TRUE(call.op == fake::OP_CREATE) << c.text << ": " << call.op;
+    }
+
+    start();
+    fake::add_volume('d', "NTFS", 30000000, 200000000);
+    fake::add_file(NTFS_FILE, 5000000);
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    EXPECT_EQ(bytes_written(NTFS_FILE), 35000000 - RESERVE);
+    EXPECT_TRUE(fake::listing('d').empty());
+    EXPECT_EQ(fake::free_bytes('d'), 35000000);
     expect_no_message();
+}
+
+// Scenario: an NTFS volume whose root is marked compressed, so that new
+//   files are compressed and zeros in them take no space; then the same
+//   volume refusing to turn compression off, as storage that dedups zeros.
+// Expect: compression is turned off before the first write and the fill
+//   reaches the reserve, RUN_DONE. Where it cannot be, the run stops after
+//   256 MiB written without the free space falling, with a box that says
+//   so; the file is deleted, RUN_FAILED.
+TEST_F(ZeroFill, ZerosThatTakeNoSpaceEndTheRun)
+{
+    fake::add_volume('d', "NTFS", 100000000, 200000000);
+    fake::compress_new_files('d');
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    EXPECT_EQ(bytes_written(NTFS_FILE), 100000000 - RESERVE);
+    expect_no_message();
+
+    start();
+    fake::add_volume('d', "NTFS", 100000000, 200000000);
+    fake::compress_new_files('d');
+    fake::refuse_compression_change('d');
+    EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
+    EXPECT_EQ(bytes_written(NTFS_FILE), 256 * 1048576);
+    EXPECT_TRUE(fake::listing('d').empty());
+    EXPECT_EQ(fake::free_bytes('d'), 100000000);
+    expect_message("ドライブ d: の空き領域が減りません。\n"
+                   "ゼロを書き込んでも領域を消費しないドライブ（圧縮・重複除去など）のため、"
+                   "処理を中止しました。");
 }

@@ -1,0 +1,96 @@
+// Opening a temporary file.
+#include "zerofill/open_temp_file.h"
+
+#include "console/banner.h"
+#include "console/console.h"
+#include "zerofill/run_state.h"
+
+// Why a name in the way of the temporary file is not the run's own file.
+static temp_open_result kind_of(DWORD attributes, DWORD links)
+{
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return TEMP_IS_LINK;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return TEMP_IS_FOLDER;
+    return links == 1 ? TEMP_OPENED : TEMP_HAS_LINKS;
+}
+
+static temp_open_result why_not_opened(const char *path, DWORD error)
+{
+    DWORD attributes = sys::GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && kind_of(attributes, 1) != TEMP_OPENED)
+        return kind_of(attributes, 1);
+    return error == ERROR_SHARING_VIOLATION ? TEMP_IN_USE : TEMP_CREATE_FAILED;
+}
+
+// Empties a reused file, turns compression off (a file system without
+// compression refuses the request, which is fine) and puts a stream on the
+// handle, which the stream then owns. The handle is closed on failure.
+static temp_open_result attach_stream(HANDLE handle, sys::FILE **file)
+{
+    int fd = -1;
+    if (sys::SetEndOfFile(handle)) {
+        USHORT format = COMPRESSION_FORMAT_NONE;
+        DWORD returned = 0;
+        sys::DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, NULL, 0,
+                             &returned, NULL);
+        fd = sys::_open_osfhandle((intptr_t)handle, _O_WRONLY | _O_BINARY);
+    }
+    if (fd == -1) {
+        sys::CloseHandle(handle);
+        return TEMP_CREATE_FAILED;
+    }
+    *file = sys::_fdopen(fd, "wb");
+    if (*file != NULL)
+        return TEMP_OPENED;
+    sys::_close(fd);
+    return TEMP_CREATE_FAILED;
+}
+
+temp_open_result open_temp_file(const char *path, sys::FILE **file)
+{
+    *file = NULL;
+    // Readers may share the file, writers may not; a link is opened as
+    // itself, never followed to what it points at.
+    HANDLE handle = sys::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return why_not_opened(path, sys::GetLastError());
+    BY_HANDLE_FILE_INFORMATION info;
+    temp_open_result kind = sys::GetFileInformationByHandle(handle, &info)
+                                ? kind_of(info.dwFileAttributes, info.nNumberOfLinks)
+                                : TEMP_CREATE_FAILED;
+    if (kind == TEMP_OPENED)
+        return attach_stream(handle, file);
+    sys::CloseHandle(handle);
+    return kind;
+}
+
+void show_open_failure(const char *path, temp_open_result why)
+{
+    static const char NOT_OURS[] = "\n本プログラムの一時ファイルではないため、処理を中止しました。";
+    switch (why) {
+    case TEMP_IN_USE:
+        msgbox_printf(g_hDlg, MB_OK, BANNER,
+                      "一時ファイル「%s」は他のプログラムが使用中です。\n"
+                      "同じドライブのゼロクリヤが実行中でないか確認して下さい。",
+                      path);
+        break;
+    case TEMP_IS_FOLDER:
+        msgbox_printf(g_hDlg, MB_OK, BANNER, "一時ファイル「%s」はフォルダです。%s", path,
+                      NOT_OURS);
+        break;
+    case TEMP_IS_LINK:
+        msgbox_printf(g_hDlg, MB_OK, BANNER,
+                      "一時ファイル「%s」はリンク（リパースポイント）です。%s", path, NOT_OURS);
+        break;
+    case TEMP_HAS_LINKS:
+        msgbox_printf(g_hDlg, MB_OK, BANNER,
+                      "一時ファイル「%s」は他のファイルとハードリンクで共有されています。%s", path,
+                      NOT_OURS);
+        break;
+    default:
+        msgbox_printf(g_hDlg, MB_OK, BANNER, "一時ファイル「%s」の作成に失敗しました。", path);
+        break;
+    }
+}
