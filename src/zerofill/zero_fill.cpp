@@ -26,7 +26,7 @@ enum fill_end {
     RESERVE_REACHED,  // only the reserve is free
     STOPPED,          // Cancel, Escape or an interrupt
     SHORT_WRITE,      // a block was not written whole
-    COMMIT_FAILED,    // a full file could not be committed at a switch
+    COMMIT_FAILED,    // a file could not be committed to the medium
     CREATE_FAILED,    // the next temporary file could not be created
     NOT_SHRINKING,    // the zeros written take no space
 };
