@@ -157,45 +157,6 @@ def report_free(result, letter):
     return None
 
 
-def interrupted_run(session, size_mb, fraction, interrupt, typed=""):
-    """Fills a tmpfs volume of size_mb with the user's files on it, calls
-    interrupt(run, progress_window) once fraction of the fillable space has
-    been written, and checks that the run stopped there and cleaned up.
-    Returns the result, the free bytes at the interrupt and the lowest free
-    bytes seen."""
-    volume = session.add_volume("x", size_mb * harness.MIB)
-    hashes = scratch.put_user_files(volume.path, USER_FILES)
-    free_before = volume.free()
-    target = free_before - int(fraction * (free_before - RESERVE_BYTES))
-    run = session.start("x:")
-    box = confirm(session, run, "x")
-    with harness.FreeSpaceSampler(volume) as sampler:
-        window = wait_progress(run, box)
-        deadline = time.monotonic() + 60
-        while volume.free() > target and run.proc.poll() is None \
-                and time.monotonic() < deadline:
-            time.sleep(0.001)
-        free_at_interrupt = volume.free()
-        reached = free_at_interrupt <= target
-        if run.proc.poll() is None:
-            interrupt(run, window)
-        result = finish(session, run, [box, window], 1, 60)
-    session.log("free bytes: %d before, %d at the interrupt, %d lowest; "
-                "%.1f MiB written after it"
-                % (free_before, free_at_interrupt, sampler.minimum,
-                   (free_at_interrupt - sampler.minimum) / harness.MIB))
-    expect_clean_end(session, result, volume.path, hashes, [texts.confirm_drive("x")],
-                     typed)
-    session.expect(reached, "the run ended before %.0f%% of the space was written"
-                   % (fraction * 100))
-    # A run that ignored the interrupt would have gone down to the reserve.
-    session.expect(sampler.minimum > RESERVE_BYTES + 2 * BLOCK_BYTES,
-                   "the run went on down to %d free bytes" % sampler.minimum)
-    session.expect_equal(volume.free(), free_before, "free bytes after the run")
-    session.expect_equal(run.windows(), [], "windows left open")
-    return result, free_at_interrupt, sampler.minimum
-
-
 # ---------------------------------------------------------------------------
 # Another program filling the volume while voidfill runs.
 

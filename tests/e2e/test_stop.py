@@ -1,0 +1,83 @@
+#!/usr/bin/env python3
+# Scenario: runs on x: (a 4 GiB tmpfs holding the user's files) stopped four ways: Escape on the progress window right after the first block and again at 60% of the free space, Ctrl+C typed on the terminal at 30%, SIGINT to the program at 30%.
+# Expect: each run goes on no further than SLACK past the stop, closes its window, deletes its temporary file and prints banner, report line, empty line and END (after the echoed ^C); status 0, only the confirmation box, the files byte-identical, all space free again.
+import time
+
+import harness
+import scratch
+import steps
+import texts
+
+SIZE = 4096 * harness.MIB
+# What a run may write between the stop and the moment it acts on it; one
+# that ignored the stop would write all the rest, 1.6 GiB even after the
+# late one.
+SLACK = 1024 * harness.MIB
+# How each run is stopped, and once what part of the fillable space is
+# written (0: the first block).
+STOPS = [("escape", 0.0), ("escape", 0.6), ("tty", 0.3), ("signal", 0.3)]
+
+
+def wait_free(volume, run, target, timeout=60):
+    """Waits until the volume's free bytes are down to target; False when
+    the run ended first."""
+    deadline = time.monotonic() + timeout
+    while volume.free() > target:
+        if run.proc.poll() is not None or time.monotonic() > deadline:
+            return False
+        time.sleep(0.001)
+    return True
+
+
+def stopped_run(s, volume, hashes, how, fraction):
+    what = "x: stopped by %s at %d%%" % (how, fraction * 100)
+    free, total = volume.free(), volume.total()
+    target = free - max(1, int(fraction * (free - texts.RESERVE_BYTES)))
+    run = s.start("x:")
+    box = steps.confirm(s, run, "x")
+    with harness.FreeSpaceSampler(volume) as sampler:
+        window = steps.wait_progress(run, box)
+        reached = wait_free(volume, run, target)
+        # Taken while the program stands still, so the stop comes when meant.
+        if reached and run.pause():
+            try:
+                run.screenshot(window, "running-%s-%d.png" % (how, fraction * 100))
+            finally:
+                run.resume()
+        at_stop = volume.free()
+        if how == "escape":
+            run.press(window, "Escape")
+        else:
+            run.interrupt(how)
+        result = steps.finish(s, run, [box, window], 1, 60)
+    s.log("%s: %d bytes free at the stop, %.1f MiB written after it"
+          % (what, at_stop, (at_stop - sampler.minimum) / harness.MIB))
+    s.expect(reached, what + ": the run ended before the moment of the stop")
+    s.expect(at_stop - sampler.minimum <= SLACK,
+             what + ": it went on down to %d free bytes" % sampler.minimum)
+    s.expect_equal(result.status, 0, what + ": exit status")
+    # Ctrl+C typed on a terminal is echoed there as ^C.
+    echoed = how == "tty" and "^C" in result.text
+    s.expect(echoed or how != "tty", what + ": the terminal did not echo ^C")
+    s.expect_equal(result.text.replace("^C", "", 1) if echoed else result.text,
+                   texts.drive_run("x:", free, total), what + ": console")
+    s.expect_equal(result.boxes, [texts.confirm_drive("x")], what + ": message boxes")
+    s.expect_equal(run.seen_windows, [box, window], what + ": windows")
+    s.expect_equal(run.windows(), [], what + ": windows left open")
+    s.expect_equal(scratch.changed_files(volume.path, hashes), [], what + ": user files changed")
+    s.expect_equal(scratch.leftovers(volume.path), [], what + ": temporary files left")
+    s.expect_equal(volume.free(), free, what + ": free bytes afterwards")
+
+
+def scenario():
+    with harness.session("stop") as s:
+        # tmpfs takes memory only for what is written.
+        volume = s.add_volume("x", SIZE)
+        hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
+        for how, fraction in STOPS:
+            stopped_run(s, volume, hashes, how, fraction)
+        return s.failures
+
+
+if __name__ == "__main__":
+    harness.main(scenario)
