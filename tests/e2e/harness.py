@@ -110,10 +110,10 @@ logged), ``raw`` (bytes as the terminal received them).
 data)``, ``snapshot()`` -> {relative path: sha256 hex, or "<dir>"},
 ``names()`` -> sorted relative paths.
 
-``FreeSpaceSampler(volume)``, a context manager: a thread that calls
-statvfs in a tight loop; ``minimum``, ``first``, ``samples``, ``timeline``
-(time and free bytes at every change), ``error`` (an OSError that ended the
-sampling early).
+``FreeSpaceSampler(volume, interval=0)``, a context manager: a thread that
+calls statvfs in a tight loop (or every interval seconds); ``minimum``,
+``first``, ``samples``, ``timeline`` (time.monotonic() and free bytes at
+every change), ``error`` (an OSError that ended the sampling early).
 
 ``main(function)``: runs a scenario, prints its failures and exits non-zero
 when there are any, or SKIP_STATUS when it raised ``Skipped``.
@@ -585,10 +585,13 @@ class Volume:
 
 
 class FreeSpaceSampler:
-    """Samples a volume's free bytes in a tight loop on its own thread."""
+    """Samples a volume's free bytes on its own thread: in a tight loop by
+    default, since the lowest point of a run lasts milliseconds; a benchmark
+    passes an interval, to leave the CPU to what it measures."""
 
-    def __init__(self, volume):
+    def __init__(self, volume, interval=0):
         self.volume = volume
+        self.interval = interval
         self.minimum = None
         self.first = None
         self.samples = 0
@@ -601,7 +604,6 @@ class FreeSpaceSampler:
         statvfs = os.statvfs
         path = self.volume.path
         last = None
-        start = time.monotonic()
         while not self._stop.is_set():
             try:
                 s = statvfs(path)
@@ -611,12 +613,14 @@ class FreeSpaceSampler:
             free = s.f_bavail * s.f_frsize
             self.samples += 1
             if free != last:
-                self.timeline.append((time.monotonic() - start, free))
+                self.timeline.append((time.monotonic(), free))
                 last = free
                 if self.minimum is None or free < self.minimum:
                     self.minimum = free
                 if self.first is None:
                     self.first = free
+            if self.interval:
+                time.sleep(self.interval)
 
     def __enter__(self):
         self._thread.start()

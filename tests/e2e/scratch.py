@@ -454,30 +454,6 @@ def ntfs_free_clusters(image):
 # Watching a volume from outside.
 
 
-class FreeSpacePoller(threading.Thread):
-    """Samples the free bytes of a mounted volume into (time, bytes) pairs."""
-
-    def __init__(self, mountpoint, interval=0.002):
-        super().__init__(daemon=True)
-        self.mountpoint = mountpoint
-        self.interval = interval
-        self.samples = []
-        self._halt = threading.Event()
-
-    def run(self):
-        while not self._halt.is_set():
-            try:
-                self.samples.append((time.monotonic(), free_bytes(self.mountpoint)))
-            except OSError:
-                pass
-            time.sleep(self.interval)
-
-    def stop(self):
-        self._halt.set()
-        self.join()
-        return self.samples
-
-
 def wait_until(predicate, timeout, interval=0.01):
     """Polls predicate until it is true; returns whether it became true."""
     deadline = time.monotonic() + timeout
