@@ -123,7 +123,6 @@ import argparse
 import atexit
 import fcntl
 import functools
-import hashlib
 import os
 import re
 import select
@@ -137,20 +136,19 @@ import termios
 import threading
 import time
 
-BANNER = "VOIDFILL Jan 11 2008"
+from scratch import MIB, REPO_ROOT, sha256_file
+from texts import BANNER
+
 EXE_NAME = "voidfill.exe"
 
 # Bump when the way the template prefix is made changes.
 TEMPLATE_VERSION = "1"
 
-MIB = 1024 * 1024
 # Room for what Wine writes into C: while the program runs.
 PREFIX_HEADROOM = 256 * MIB
 # No scratch volume may be larger than this: a mistaken size is refused
 # instead of eating the machine's memory.
 MAX_VOLUME_BYTES = 8 * 1024 * MIB
-
-REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 _T0 = time.monotonic()
 
@@ -486,14 +484,6 @@ def sweep(folder):
     left = [point for point, _, _ in mounts() if _is_under(point, folder)]
     if left:
         raise HarnessError("cannot unmount %s" % left)
-
-
-def sha256_file(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 # Wine's own diagnostics: one line each on the process's standard error,

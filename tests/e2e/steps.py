@@ -20,14 +20,14 @@ import harness
 import scratch
 import texts
 
-RESERVE_BYTES = texts.RESERVE_BYTES
 BLOCK_BYTES = 4 * 1024 * 1024
-RESERVE_BLOCKS = RESERVE_BYTES // scratch.BLOCK_SIZE  # 2,560 blocks of 4 KiB
+RESERVE_BLOCKS = texts.RESERVE_BYTES // scratch.BLOCK_SIZE  # 2,560 blocks of 4 KiB
 
 CREATE_FAILED_TEXT = "一時ファイル「{letter}:\\V_000000.TMP」の作成に失敗しました。"
 TEMP_NAME = "V_000000.TMP"
 
-# What every scenario puts on its volume first: a few files of the user's.
+# What the scenarios and the demo put on a volume first: a few files of the
+# user's.
 USER_FILES = {
     "notes.txt": 1234,
     "photos/2007/img_0001.jpg": 300_000,
@@ -238,7 +238,7 @@ def occupy(volume_path, name):
             in_block = length % BLOCK_BYTES
             # A full block is on its way: it was planned with more than the
             # reserve and a whole block free.
-            if in_block and free + in_block > RESERVE_BYTES + BLOCK_BYTES:
+            if in_block and free + in_block > texts.RESERVE_BYTES + BLOCK_BYTES:
                 try:
                     os.posix_fallocate(fd, size, free - OCCUPIER_MARGIN)
                     break

@@ -35,7 +35,7 @@ def scenario():
         volume = s.add_volume("x", SIZE)
         hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
         free_before = volume.free()
-        s.expect(free_before > FOUR_GIB + steps.RESERVE_BYTES, "more than 4 GiB free to fill")
+        s.expect(free_before > FOUR_GIB + texts.RESERVE_BYTES, "more than 4 GiB free to fill")
         run = s.start("x:")
         box = steps.confirm(s, run, "x")
         watch = LargestSize(os.path.join(volume.path, steps.TEMP_NAME))
@@ -48,7 +48,7 @@ def scenario():
         steps.expect_clean_end(s, result, volume.path, hashes, [texts.confirm_drive("x")])
         s.expect(watch.largest > FOUR_GIB,
                  "the temporary file grew to %d bytes only, not past 4 GiB" % watch.largest)
-        s.expect_equal(sampler.minimum, steps.RESERVE_BYTES, "lowest free bytes during the run")
+        s.expect_equal(sampler.minimum, texts.RESERVE_BYTES, "lowest free bytes during the run")
         s.expect_equal(volume.free(), free_before, "free bytes after the run")
         return s.failures
 
