@@ -6,8 +6,8 @@ machine's disks:
 * The Wine prefix (drive C:) is copied from a template into a size-limited
   tmpfs that the session mounts itself; HOME points into that tmpfs too.
 * The prefix's Z: mapping and every other dosdevices entry are removed; only
-  scratch volumes get drive letters: a tmpfs the session mounted itself, an
-  NTFS image on such a tmpfs served by ntfs-3g, or a mount the scenario made
+  scratch volumes get drive letters: a tmpfs the session mounted itself, a
+  FAT image on such a tmpfs served by fusefat, or a mount the scenario made
   and handed over with ``adopt_volume`` (a tmpfs, or an image file on a
   tmpfs or fully allocated, so that filling it takes no disk space).
 * ``Session.verify_mappings()`` checks all of this (every dosdevices entry,
@@ -47,8 +47,6 @@ unmounts everything.
 
   ``add_volume(letter, size)`` -> Volume: mounts a tmpfs of ``size`` bytes and
       maps it to the letter (before ``start``).
-  ``add_ntfs_volume(letter, size)`` -> Volume: an NTFS image of ``size`` bytes
-      (mkntfs) on its own tmpfs, mounted with ntfs-3g and mapped.
   ``add_fat_volume(letter, size, fat_bits)`` -> Volume: a FAT image of
       ``size`` bytes (mkfs.vfat -F 16 or 32) on its own tmpfs, attached to a
       loop device, served by fusefat and mapped; ``dosdevices/x::`` names the
@@ -1143,23 +1141,6 @@ class Session:
         self._mount_tmpfs(path, size)
         return self._map(letter, path, "tmpfs")
 
-    def add_ntfs_volume(self, letter, size):
-        letter = letter.lower()
-        self._check_letter(letter)
-        holder = os.path.join(self.folder, "img-" + letter)
-        self._mount_tmpfs(holder, size + 16 * MIB)
-        image = os.path.join(holder, "volume.img")
-        with open(image, "wb") as f:
-            f.truncate(size)
-        _command(["mkntfs", "-F", "-Q", "-q", "-L", "SCRATCH", image], timeout=120)
-        path = os.path.join(self.folder, "vol-" + letter)
-        os.makedirs(path, exist_ok=True)
-        _command(["ntfs-3g", image, path], timeout=60)
-        # ntfs-3g serves an image file as "fuse", a block device as "fuseblk".
-        fstype = _mount_entry(path)[1]
-        self._own_mounts[os.path.realpath(path)] = fstype
-        return self._map(letter, path, fstype)
-
     def add_fat_volume(self, letter, size, fat_bits=32):
         """A FAT image as a Windows drive with a device behind it: the kernel
         may have no vfat driver, so fusefat serves the volume, and Wine tells
@@ -1277,8 +1258,7 @@ class Session:
                 if target in self._adopted:
                     if _check_scratch_mount(target) != self._adopted[target]:
                         raise UnsafeMapping("%s changed its file system" % target)
-                elif self._own_mounts.get(target) not in ("tmpfs", "fuse", "fuseblk",
-                                                          "fuse.fusefat"):
+                elif self._own_mounts.get(target) not in ("tmpfs", "fuse.fusefat"):
                     raise UnsafeMapping("%s is not a scratch mount of this session" % entry)
             elif re.fullmatch(r"(com|lpt)[0-9]+", entry):
                 # Wine adds serial and parallel ports by itself; a port is
