@@ -57,13 +57,17 @@ unmounts everything.
       image file that lies on a tmpfs or is fully allocated (not sparse),
       at most 8 GiB. The scenario unmounts it (after the session has ended
       Wine).
-  ``start(*args)`` -> Run: kills the previous wineserver (``wineserver -k``,
-      ``wineserver -w``), starts a fresh one with Wine's services (``wine64
-      wineboot``, its output in artifacts/wine-boot-NN.log), checks the
-      mappings and starts ``<loader> C:\\voidfill.exe args`` on a
-      pseudo-terminal, with the loader of the exe's architecture; started
-      again (at most 3 times) when Wine's loader fails before the program
-      runs.
+  ``start(*args, preexec=None, beside=False)`` -> Run: kills the previous
+      wineserver (``wineserver -k``, ``wineserver -w``), starts a fresh one
+      with Wine's services (``wine64 wineboot``, its output in
+      artifacts/wine-boot-NN.log), checks the mappings and starts
+      ``<loader> C:\\voidfill.exe args`` on a pseudo-terminal, with the
+      loader of the exe's architecture; started again (at most 3 times) when
+      Wine's loader fails before the program runs. ``beside=True`` keeps the
+      wineserver, so that the run shares it with the runs still going, as
+      when a user starts the program twice. ``preexec`` runs in the child
+      before the loader starts (subprocess's preexec_fn), to give the
+      program a resource limit.
   ``run(*args, timeout)`` -> Result: ``start`` and ``wait`` for runs that
       show no window.
   ``verify_mappings()``: the safety check above; raises UnsafeMapping.
@@ -640,7 +644,7 @@ class Result:
 class Run:
     POLL = 0.02
 
-    def __init__(self, session, args, columns=120, rows=30):
+    def __init__(self, session, args, preexec=None, columns=120, rows=30):
         self.session = session
         self.args = list(args)
         self._raw = bytearray()
@@ -659,7 +663,7 @@ class Run:
         # the process id is also the session's and the group's.
         self.proc = subprocess.Popen(["setsid", "--ctty", "--wait"] + command,
                                      stdin=slave, stdout=slave, stderr=slave,
-                                     cwd=session.drive_c,
+                                     cwd=session.drive_c, preexec_fn=preexec,
                                      env=dict(session.wine_env, WINELOADER=session.loader))
         os.close(slave)
         self.started = time.monotonic()
@@ -1305,13 +1309,14 @@ class Session:
                            timeout=120, stdin=subprocess.DEVNULL, stdout=boot_log,
                            stderr=subprocess.STDOUT)
 
-    def start(self, *args):
+    def start(self, *args, preexec=None, beside=False):
         for attempt in range(1, LOADER_ATTEMPTS + 1):
-            self._boot_wine()
+            if not beside:
+                self._boot_wine()
             # Whatever Wine's start-up added must pass the check before the
             # program exists.
             self.verify_mappings()
-            run = Run(self, args)
+            run = Run(self, args, preexec)
             self._runs.add(run)
             failure = run.wait_started()
             if failure is None:
