@@ -1159,9 +1159,9 @@ class Session:
         with open(image, "wb") as f:
             f.truncate(size)
         # Clusters of 4 KiB: Wine reports free and total space in 4 KiB units,
-        # so that what the program sees matches the volume to the byte.
-        _command(["mkfs.vfat", "-F", str(fat_bits), "-S", "512", "-s", "8", "-n", "SCRATCH",
-                  image], timeout=120)
+        # so that what the program sees matches the volume to the byte. No
+        # label: fusefat would list its directory entry as a file.
+        _command(["mkfs.vfat", "-F", str(fat_bits), "-S", "512", "-s", "8", image], timeout=120)
         device = _command(["losetup", "-f", "--show", image]).stdout.decode().strip()
         self._fat_devices[letter] = (device, image)
         path = os.path.join(self.folder, "vol-" + letter)
