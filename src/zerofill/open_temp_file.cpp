@@ -26,10 +26,12 @@ static temp_open_result why_not_opened(const char *path, DWORD error)
 // Empties a reused file, turns compression off (a file system without
 // compression refuses the request, which is fine) and puts a stream on the
 // handle, which the stream then owns. The handle is closed on failure.
-static temp_open_result attach_stream(HANDLE handle, sys::FILE **file)
+static temp_open_result attach_stream(HANDLE handle, bool empty, sys::FILE **file)
 {
     int fd = -1;
-    if (sys::SetEndOfFile(handle)) {
+    // Only a file that holds something is cut: some file systems (fusefat)
+    // refuse every later write to a file cut while it is open.
+    if (empty || sys::SetEndOfFile(handle)) {
         USHORT format = COMPRESSION_FORMAT_NONE;
         DWORD returned = 0;
         sys::DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, NULL, 0,
@@ -61,7 +63,7 @@ temp_open_result open_temp_file(const char *path, sys::FILE **file)
                                 ? kind_of(info.dwFileAttributes, info.nNumberOfLinks)
                                 : TEMP_CREATE_FAILED;
     if (kind == TEMP_OPENED)
-        return attach_stream(handle, file);
+        return attach_stream(handle, info.nFileSizeHigh == 0 && info.nFileSizeLow == 0, file);
     sys::CloseHandle(handle);
     return kind;
 }
