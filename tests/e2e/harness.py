@@ -278,8 +278,8 @@ def win32_problem():
     """None where Wine's 32-bit loader starts on this host, otherwise why it
     does not; decided once, by trying it."""
     if os.environ.get(NO_WIN32_SWITCH, "0") not in ("", "0"):
-        return ("%s is set: acting as if this host could not start Wine's 32-bit loader"
-                % NO_WIN32_SWITCH)
+        return ("%s is set, so the harness acts as if this host could not start Wine's "
+                "32-bit loader" % NO_WIN32_SWITCH)
     loader = _wine_binary(("wine",), ELF32)
     if loader is None:
         return "Wine's 32-bit loader is not installed (wine32:i386)"
