@@ -1,5 +1,7 @@
 """What voidfill.exe prints and shows, as the scenarios expect it."""
 
+import re
+
 BANNER = "VOIDFILL Jan 11 2008"
 USAGE = "use  VOIDFILL x: or VODIFILL n:  (x: drive,  n: disk nonver)"
 
@@ -37,3 +39,41 @@ def file_system_error(fs_name, root):
     return ("ファイルシステムが異常です。\n"
             "本プログラムは、NTFS,FAT,FAT32 のみ対応です。\n"
             "ファイルシステム = %s  (%s)" % (fs_name, root))
+
+
+# Why a run leaves x:\V_000000.TMP alone, and what stops it midway.
+NOT_OURS = "\n本プログラムの一時ファイルではないため、処理を中止しました。"
+
+
+def temp_hard_link(path):
+    return "一時ファイル「%s」は他のファイルとハードリンクで共有されています。%s" % (path, NOT_OURS)
+
+
+def temp_in_use(path):
+    return ("一時ファイル「%s」は他のプログラムが使用中です。\n"
+            "同じドライブのゼロクリヤが実行中でないか確認して下さい。" % path)
+
+
+def not_shrinking(letter):
+    return ("ドライブ %s: の空き領域が減りません。\n"
+            "ゼロを書き込んでも領域を消費しないドライブ（圧縮・重複除去など）のため、"
+            "処理を中止しました。" % letter)
+
+
+def write_failed(path):
+    """A pattern: the system's error number and text follow."""
+    return re.compile(re.escape("一時ファイル「%s」への書込みに失敗しました。\n"
+                                "空き領域のゼロクリヤは完了していません。\n" % path)
+                      + r"エラー [0-9]+: \S.*", re.S)
+
+
+def traced(text):
+    """What Wine's message box trace (Run.boxes) shows of a box text: it
+    escapes the text into a buffer of 300 bytes and stops once the escapes
+    reach byte 291, so a long Japanese text is cut short."""
+    used = len('L"')
+    for index, char in enumerate(text):
+        if used > 290:
+            return text[:index]
+        used += 2 if char in '\n\r\t"\\' else 1 if " " <= char < "\x7f" else 5
+    return text
