@@ -13,8 +13,7 @@ static char ascii_lower(char c)
     return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
 }
 
-// Equality of two texts with only the ASCII letters folded.
-static bool ascii_equal_ignoring_case(const char *a, const char *b)
+bool ascii_equal_ignoring_case(const char *a, const char *b)
 {
     while (*a != '\0' && ascii_lower(*a) == ascii_lower(*b)) {
         a++;

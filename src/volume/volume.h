@@ -27,3 +27,6 @@ extern char g_fs_name[FS_NAME_SIZE];
 int get_fs_type(const char *root);
 int64_t get_free_bytes(const char *path);
 int64_t get_total_bytes(const char *path);
+
+// Equality of two texts with only the ASCII letters folded.
+bool ascii_equal_ignoring_case(const char *a, const char *b);

@@ -1,9 +1,14 @@
 // Opening a temporary file.
 #include "zerofill/open_temp_file.h"
 
+#include <string.h>
+
 #include "console/banner.h"
 #include "console/console.h"
+#include "volume/volume.h"
 #include "zerofill/run_state.h"
+
+typedef DWORD(WINAPI *get_final_path_fn)(HANDLE, LPSTR, DWORD, DWORD);
 
 // Why a name in the way of the temporary file is not the run's own file.
 static temp_open_result kind_of(DWORD attributes, DWORD links)
@@ -13,6 +18,44 @@ static temp_open_result kind_of(DWORD attributes, DWORD links)
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return TEMP_IS_FOLDER;
     return links == 1 ? TEMP_OPENED : TEMP_HAS_LINKS;
+}
+
+// GetFinalPathNameByHandleA where the system has it (Vista and later),
+// looked up once.
+static get_final_path_fn final_path_function()
+{
+    static int looked_up = 0;
+    static get_final_path_fn function = NULL;
+    if (!looked_up) {
+        HMODULE kernel32 = sys::GetModuleHandleA("kernel32.dll");
+        FARPROC found =
+            kernel32 != NULL ? sys::GetProcAddress(kernel32, "GetFinalPathNameByHandleA") : NULL;
+        function = reinterpret_cast<get_final_path_fn>(reinterpret_cast<void (*)()>(found));
+        looked_up = 1;
+    }
+    return function;
+}
+
+static const char *last_component(const char *path)
+{
+    const char *slash = strrchr(path, '\\');
+    return slash != NULL ? slash + 1 : path;
+}
+
+// Some systems show a symbolic link as the plain file it points at (Wine
+// does so for a link of the host's file system); the open file's own name
+// then differs from the temporary file's. Where the name cannot be asked,
+// the attributes alone decide.
+static bool opened_under_own_name(HANDLE handle, const char *path)
+{
+    get_final_path_fn final_path = final_path_function();
+    if (final_path == NULL)
+        return true;
+    char name[2 * MAX_PATH];
+    DWORD length = final_path(handle, name, sizeof name, 0);
+    if (length == 0 || length >= sizeof name)
+        return true;
+    return ascii_equal_ignoring_case(last_component(name), last_component(path));
 }
 
 static temp_open_result why_not_opened(const char *path, DWORD error)
@@ -62,6 +105,8 @@ temp_open_result open_temp_file(const char *path, sys::FILE **file)
     temp_open_result kind = sys::GetFileInformationByHandle(handle, &info)
                                 ? kind_of(info.dwFileAttributes, info.nNumberOfLinks)
                                 : TEMP_CREATE_FAILED;
+    if (kind == TEMP_OPENED && !opened_under_own_name(handle, path))
+        kind = TEMP_IS_LINK;
     if (kind == TEMP_OPENED)
         return attach_stream(handle, info.nFileSizeHigh == 0 && info.nFileSizeLow == 0, file);
     sys::CloseHandle(handle);

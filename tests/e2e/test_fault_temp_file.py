@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-# Scenario: one after another, "voidfill x:" answered with OK on a 1 GiB tmpfs holding the user's files: (1) x:\V_000000.TMP is a second name (hard link) of the user's report.doc; (2) the program may write only 20% of the free space (a file-size limit on its process); (3) a second run on x: confirmed while the first one holds its file; then "voidfill n:" on an NTFS image whose root has the compressed attribute set.
-# Expect: (1) a box naming the hard link, not one byte written, the document and its second name unchanged; (2) a box saying the fill failed, with the system's error; (3) the second run shows the file in use and writes nothing, the first reaches exactly the reserve with no box; (4) the zeros take no space (under Wine 8 the new file stays compressed on ntfs-3g): after 256 MiB the run stops with a box instead of running for ever. Every run: END, status 0, no temporary file left, the files byte-identical.
+# Scenario: one after another, "voidfill x:" answered with OK on a 1 GiB tmpfs holding the user's files: (1) x:\V_000000.TMP is a second name of the user's report.doc, a hard link and then a symbolic link; (2) the program may write only 20% of the free space (a file-size limit on its process); (3) a second run on x: confirmed while the first one holds its file; then "voidfill n:" on an NTFS image whose root has the compressed attribute set.
+# Expect: (1) a box naming the link, not one byte written, the document and its second name unchanged; (2) a box saying the fill failed, with the system's error; (3) the second run shows the file in use and writes nothing, the first reaches exactly the reserve with no box; (4) the zeros take no space (under Wine 8 the new file stays compressed on ntfs-3g): after 256 MiB the run stops with a box instead of running for ever. Every run: END, status 0, no temporary file left, the files byte-identical.
 import os
 import re
 import resource
@@ -63,23 +63,30 @@ def expect_untouched(s, volume, hashes, free_before, what):
     s.expect_equal(volume.free(), free_before, what + ": free bytes after the run")
 
 
-def hard_link(s, volume, hashes):
-    what = "hard link"
+def foreign_file(s, volume, hashes, how):
+    """x:\\V_000000.TMP is a second name of the user's report.doc: a hard
+    link, or a symbolic link, which Wine shows as the plain file it points
+    at (only its name tells)."""
     document = os.path.join(volume.path, "work", "report.doc")
     temp = os.path.join(volume.path, steps.TEMP_NAME)
-    os.link(document, temp)
+    if how == "hard link":
+        os.link(document, temp)
+        expected = texts.temp_hard_link("x:\\" + steps.TEMP_NAME)
+    else:
+        os.symlink(document, temp)
+        expected = texts.temp_link("x:\\" + steps.TEMP_NAME)
     size = os.path.getsize(document)
     free_before = volume.free()
     with harness.FreeSpaceSampler(volume) as sampler:
         result = answer(s, s.start("x:"))
-    expect_box(s, result, "x", texts.temp_hard_link("x:\\" + steps.TEMP_NAME), what)
-    s.expect_equal(sampler.minimum, sampler.first, what + ": lowest free bytes")
+    expect_box(s, result, "x", expected, how)
+    s.expect_equal(sampler.minimum, sampler.first, how + ": lowest free bytes")
     s.expect(os.path.exists(temp) and os.path.samefile(temp, document),
-             what + ": the second name is gone")
-    s.expect_equal(os.path.getsize(document), size, what + ": size of the document")
-    if os.path.exists(temp):
+             how + ": the second name is gone")
+    s.expect_equal(os.path.getsize(document), size, how + ": size of the document")
+    if os.path.lexists(temp):
         os.remove(temp)
-    expect_untouched(s, volume, hashes, free_before, what)
+    expect_untouched(s, volume, hashes, free_before, how)
 
 
 def write_error(s, volume, hashes):
@@ -144,7 +151,8 @@ def scenario():
     with scratch.NtfsVolume("ntfs", NTFS_MB, steps.scratch_root(s), pattern=False) as ntfs, s:
         volume = s.add_volume("x", SIZE)
         hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
-        hard_link(s, volume, hashes)
+        for how in ("hard link", "symbolic link"):
+            foreign_file(s, volume, hashes, how)
         write_error(s, volume, hashes)
         two_runs(s, volume, hashes)
         compressed_root(s, s.adopt_volume("n", ntfs.mountpoint))

@@ -66,6 +66,7 @@ struct entry {
     bool reparse = false;      // a symbolic link or another reparse point
     bool held_elsewhere = false;  // another program writes it
     bool compressed = false;   // zeros written to it take no space
+    std::string shown_target = "";  // a link shown as the plain file it points at
 };
 
 // A handle of the program on a file, and the descriptor put on it.
@@ -362,6 +363,26 @@ void make_symbolic_link(const char *path)
     existing_file(path).reparse = true;
 }
 
+void link_shown_as_file(const char *path, const char *target)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    existing_file(path).shown_target = target;
+}
+
+DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    auto h = st().handles.find((uintptr_t)file);
+    if (h == st().handles.end() || flags != 0)
+        return 0;
+    const entry &e = st().entries[h->second.key];
+    std::string name = "\\\\?\\" + (e.shown_target.empty() ? e.path : e.shown_target);
+    if (name.size() + 1 > size)
+        return (DWORD)(name.size() + 1);
+    memcpy(buffer, name.c_str(), name.size() + 1);
+    return (DWORD)name.size();
+}
+
 void hold_open(const char *path)
 {
     std::lock_guard<std::mutex> guard(lock());
@@ -630,10 +651,14 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
 {
     std::lock_guard<std::mutex> guard(fake::lock());
     st().proc_calls.push_back(name != nullptr ? name : "");
-    if (module != reinterpret_cast<HMODULE>(&fake::kernel32_module) || name == nullptr ||
-        strcmp(name, "GetDiskFreeSpaceExA") != 0 || st().ex_hidden)
+    if (module != reinterpret_cast<HMODULE>(&fake::kernel32_module) || name == nullptr)
         return nullptr;
     // Through the generic function pointer type, as the system's own cast.
+    if (strcmp(name, "GetFinalPathNameByHandleA") == 0)
+        return reinterpret_cast<FARPROC>(
+            reinterpret_cast<void (*)()>(&fake::GetFinalPathNameByHandleA));
+    if (strcmp(name, "GetDiskFreeSpaceExA") != 0 || st().ex_hidden)
+        return nullptr;
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::GetDiskFreeSpaceExA));
 }
 

@@ -57,6 +57,8 @@ void refuse_compression_change(char letter);
 // The double's own GetDiskFreeSpaceExA, the address GetProcAddress hands out.
 BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller,
                                 PULARGE_INTEGER total, PULARGE_INTEGER total_free);
+// And its GetFinalPathNameByHandleA: "\\?\" and the file's path.
+DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags);
 
 enum space_function { SPACE_EX, SPACE_CLUSTERS };
 struct space_call {
@@ -84,6 +86,10 @@ void lock_file(const char *path);
 void link_elsewhere(const char *path);
 void make_symbolic_link(const char *path);
 void hold_open(const char *path);
+// A symbolic link that the system shows as the plain file it points at (as
+// Wine does for a link of the host's file system); only the name that
+// GetFinalPathNameByHandleA gives away tells.
+void link_shown_as_file(const char *path, const char *target);
 
 // Scripted faults. Indices count the calls since the reset, from 0.
 void fail_create_at(int index);           // the index-th file creation fails

@@ -494,9 +494,10 @@ TEST_F(ZeroFill, FailedCommitFailsTheRun)
 }
 
 // Scenario: at d:\V_000000.TMP stands a user's file of 1,000 bytes that has
-//   a second name (a hard link), a symbolic link, a folder, or a file that
-//   another run holds open; then a plain file left by an interrupted run.
-// Expect: the first four are not written, emptied or deleted: a box names
+//   a second name (a hard link), a symbolic link (shown as one, or shown as
+//   the file it points at, as Wine does), a folder, or a file that another
+//   run holds open; then a plain file left by an interrupted run.
+// Expect: the first five are not written, emptied or deleted: a box names
 //   the path and says why, RUN_FAILED. The leftover is emptied, reused and
 //   deleted at the end; RUN_DONE.
 TEST_F(ZeroFill, TemporaryFileIsOnlyEverOurOwn)
@@ -509,6 +510,8 @@ TEST_F(ZeroFill, TemporaryFileIsOnlyEverOurOwn)
         {fake::link_elsewhere,
          "一時ファイル「d:\\V_000000.TMP」は他のファイルとハードリンクで共有されています。" + not_ours},
         {fake::make_symbolic_link,
+         "一時ファイル「d:\\V_000000.TMP」はリンク（リパースポイント）です。" + not_ours},
+        {[](const char *path) { fake::link_shown_as_file(path, "d:\\photos\\img.jpg"); },
          "一時ファイル「d:\\V_000000.TMP」はリンク（リパースポイント）です。" + not_ours},
         {[](const char *path) { fake::add_folder(path); },
          "一時ファイル「d:\\V_000000.TMP」はフォルダです。" + not_ours},
