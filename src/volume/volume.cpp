@@ -2,6 +2,7 @@
 #include "volume/volume.h"
 
 #include "platform/os.h"
+#include "volume/kernel32_function.h"
 
 char g_fs_name[FS_NAME_SIZE] = "Error";
 
@@ -49,17 +50,6 @@ static const char *root_of(const char *path, char root[4])
     return root;
 }
 
-static get_disk_free_space_ex_fn look_up_free_space_ex()
-{
-    HMODULE kernel32 = sys::GetModuleHandleA("kernel32.dll");
-    if (kernel32 == NULL)
-        return NULL;
-    FARPROC found = sys::GetProcAddress(kernel32, "GetDiskFreeSpaceExA");
-    // Through a generic function pointer type, which every compiler accepts
-    // as a cast target without a warning.
-    return reinterpret_cast<get_disk_free_space_ex_fn>(reinterpret_cast<void (*)()>(found));
-}
-
 enum space_count { FREE_TO_CALLER, TOTAL };
 
 // Each space function owns one of these: the entry point is looked up once,
@@ -74,7 +64,7 @@ static int64_t query_space(const char *path, space_count which, free_space_ex_lo
     char root_buffer[4];
     const char *root = root_of(path, root_buffer);
     if (!lookup.looked_up) {
-        lookup.function = look_up_free_space_ex();
+        lookup.function = kernel32_function<get_disk_free_space_ex_fn>("GetDiskFreeSpaceExA");
         lookup.looked_up = 1;
     }
     if (lookup.function != NULL) {

@@ -5,6 +5,7 @@
 
 #include "console/banner.h"
 #include "console/console.h"
+#include "volume/kernel32_function.h"
 #include "volume/volume.h"
 #include "zerofill/run_state.h"
 
@@ -27,10 +28,7 @@ static get_final_path_fn final_path_function()
     static int looked_up = 0;
     static get_final_path_fn function = NULL;
     if (!looked_up) {
-        HMODULE kernel32 = sys::GetModuleHandleA("kernel32.dll");
-        FARPROC found =
-            kernel32 != NULL ? sys::GetProcAddress(kernel32, "GetFinalPathNameByHandleA") : NULL;
-        function = reinterpret_cast<get_final_path_fn>(reinterpret_cast<void (*)()>(found));
+        function = kernel32_function<get_final_path_fn>("GetFinalPathNameByHandleA");
         looked_up = 1;
     }
     return function;
