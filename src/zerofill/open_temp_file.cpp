@@ -21,19 +21,6 @@ static temp_open_result kind_of(DWORD attributes, DWORD links)
     return links == 1 ? TEMP_OPENED : TEMP_HAS_LINKS;
 }
 
-// GetFinalPathNameByHandleA where the system has it (Vista and later),
-// looked up once.
-static get_final_path_fn final_path_function()
-{
-    static int looked_up = 0;
-    static get_final_path_fn function = NULL;
-    if (!looked_up) {
-        function = kernel32_function<get_final_path_fn>("GetFinalPathNameByHandleA");
-        looked_up = 1;
-    }
-    return function;
-}
-
 static const char *last_component(const char *path)
 {
     const char *slash = strrchr(path, '\\');
@@ -42,11 +29,12 @@ static const char *last_component(const char *path)
 
 // Some systems show a symbolic link as the plain file it points at (Wine
 // does so for a link of the host's file system); the open file's own name
-// then differs from the temporary file's. Where the name cannot be asked,
-// the attributes alone decide.
+// then differs from the temporary file's. Where the name cannot be asked
+// (before Vista), the attributes alone decide.
 static bool opened_under_own_name(HANDLE handle, const char *path)
 {
-    get_final_path_fn final_path = final_path_function();
+    static const get_final_path_fn final_path =
+        kernel32_function<get_final_path_fn>("GetFinalPathNameByHandleA");
     if (final_path == NULL)
         return true;
     char name[2 * MAX_PATH];
@@ -59,8 +47,10 @@ static bool opened_under_own_name(HANDLE handle, const char *path)
 static temp_open_result why_not_opened(const char *path, DWORD error)
 {
     DWORD attributes = sys::GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && kind_of(attributes, 1) != TEMP_OPENED)
-        return kind_of(attributes, 1);
+    temp_open_result kind =
+        attributes != INVALID_FILE_ATTRIBUTES ? kind_of(attributes, 1) : TEMP_OPENED;
+    if (kind != TEMP_OPENED)
+        return kind;
     return error == ERROR_SHARING_VIOLATION ? TEMP_IN_USE : TEMP_CREATE_FAILED;
 }
 
