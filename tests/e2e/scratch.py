@@ -18,7 +18,10 @@ import dataclasses
 import hashlib
 import os
 import random
+import re
+import shutil
 import signal
+import struct
 import subprocess
 import threading
 import time
@@ -448,6 +451,201 @@ def ntfs_free_clusters(image):
         if not bitmap[number >> 3] & (1 << (number & 7)):
             free.append(number)
     return free
+
+
+# ---------------------------------------------------------------------------
+# Deleted small files and long names, and where a raw image still holds them.
+#
+# A file of a few hundred bytes lives inside its MFT record, and a freed
+# record is not free space: a fill of the free space alone never reaches it.
+
+SMALL_FILE_BYTES = 400
+NAME_CHARS = 100
+SMALL_PREFIX = b"VFSMALL-"
+NAME_PREFIX = "vfname-"
+# A marker is its prefix, six digits and a dash; a name is stored in UTF-16LE.
+_SMALL_RE = re.compile(re.escape(SMALL_PREFIX) + rb"(\d{6})-")
+_NAME_RE = re.compile(re.escape(NAME_PREFIX.encode("utf-16-le")) + rb"((?:\d\x00){6})-\x00")
+_MARKER_MAX = 32
+
+
+def small_marker(number):
+    return SMALL_PREFIX + b"%06d-" % number
+
+
+def long_name(number):
+    head = "%s%06d-" % (NAME_PREFIX, number)
+    return head + "x" * (NAME_CHARS - len(head))
+
+
+def put_deleted_markers(root, small_files, names):
+    """Writes small_files files of SMALL_FILE_BYTES, each its own marker
+    repeated, and names empty files with long marked names into a folder,
+    then deletes the folder: their MFT records are freed, not wiped."""
+    folder = os.path.join(root, "deleted")
+    os.makedirs(folder)
+    for number in range(small_files):
+        marker = small_marker(number)
+        data = (marker * (SMALL_FILE_BYTES // len(marker) + 1))[:SMALL_FILE_BYTES]
+        with open(os.path.join(folder, "s%06d.bin" % number), "wb") as f:
+            f.write(data)
+    for number in range(names):
+        open(os.path.join(folder, long_name(number)), "wb").close()
+    shutil.rmtree(folder)
+
+
+def find_markers(image):
+    """Scans the raw image for the markers of put_deleted_markers. Returns
+    ({small file number: [byte offsets]}, {name number: [byte offsets]})."""
+    small, names = {}, {}
+    with open(image, "rb") as f:
+        base = 0
+        tail = b""
+        while True:
+            chunk = f.read(16 * MIB)
+            if not chunk:
+                break
+            data = tail + chunk
+            start = base - len(tail)
+            # A match that ends in the overlap is found again with the next chunk.
+            limit = len(data) - _MARKER_MAX if len(chunk) == 16 * MIB else len(data)
+            for regex, found, digits in ((_SMALL_RE, small, bytes),
+                                         (_NAME_RE, names, lambda d: d[::2])):
+                for match in regex.finditer(data):
+                    if match.start() < limit:
+                        number = int(digits(match.group(1)))
+                        found.setdefault(number, []).append(start + match.start())
+            tail = data[limit:]
+            base += len(chunk)
+    return small, names
+
+
+def _fixed_up(record, sector):
+    """An MFT record with its update-sequence fixups undone: the last two
+    bytes of each sector hold the sequence number on disk."""
+    offset, count = struct.unpack_from("<HH", record, 4)
+    record = bytearray(record)
+    usn = record[offset:offset + 2]
+    for index in range(1, count):
+        end = index * sector
+        if record[end - 2:end] != usn:
+            raise ScratchError("MFT record with a torn sector %d" % index)
+        record[end - 2:end] = record[offset + 2 * index:offset + 2 * index + 2]
+    return bytes(record)
+
+
+def _runlist(data):
+    """(first cluster, clusters) of each run of a non-resident attribute."""
+    runs = []
+    position = 0
+    lcn = 0
+    while position < len(data) and data[position]:
+        header = data[position]
+        length_size, offset_size = header & 0xF, header >> 4
+        position += 1
+        length = int.from_bytes(data[position:position + length_size], "little")
+        position += length_size
+        if offset_size == 0:
+            raise ScratchError("sparse run in the MFT")
+        lcn += int.from_bytes(data[position:position + offset_size], "little", signed=True)
+        position += offset_size
+        runs.append((lcn, length))
+    return runs
+
+
+def _attributes(record):
+    """(type, name length, non-resident, attribute bytes) of each attribute."""
+    position = struct.unpack_from("<H", record, 0x14)[0]
+    while True:
+        kind, length = struct.unpack_from("<II", record, position)
+        if kind == 0xFFFFFFFF:
+            return
+        yield kind, record[position + 9], record[position + 8], record[position:position + length]
+        position += length
+
+
+@dataclasses.dataclass
+class MftLayout:
+    """Where an NTFS image keeps its MFT records and which are in use."""
+    cluster_bytes: int
+    record_bytes: int
+    runs: list      # (first cluster, clusters) of the $MFT data
+    data_bytes: int
+    in_use: bytes   # the $MFT's $BITMAP
+
+    def record_at(self, offset):
+        """The number of the MFT record holding the image's byte offset, or None."""
+        vcn = 0
+        for lcn, length in self.runs:
+            start = lcn * self.cluster_bytes
+            if start <= offset < start + length * self.cluster_bytes:
+                number = (vcn * self.cluster_bytes + offset - start) // self.record_bytes
+                return number if number * self.record_bytes < self.data_bytes else None
+            vcn += length
+        return None
+
+    def used(self, number):
+        return bool(self.in_use[number >> 3] & (1 << (number & 7)))
+
+
+def mft_layout(image):
+    """Reads the boot sector and record 0 ($MFT) of an unmounted image."""
+    with open(image, "rb") as f:
+        boot = f.read(512)
+        sector, per_cluster = struct.unpack_from("<HB", boot, 0x0B)
+        mft_lcn = struct.unpack_from("<Q", boot, 0x30)[0]
+        per_record = struct.unpack_from("<b", boot, 0x40)[0]
+        cluster = sector * per_cluster
+        record_bytes = per_record * cluster if per_record > 0 else 1 << -per_record
+        f.seek(mft_lcn * cluster)
+        record = _fixed_up(f.read(record_bytes), sector)
+        runs, data_bytes, bitmap = None, 0, None
+        for kind, name_length, non_resident, attribute in _attributes(record):
+            if kind == 0x20:
+                raise ScratchError("$MFT has an attribute list; not read here")
+            if kind == 0x80 and name_length == 0:
+                runs = _runlist(attribute[struct.unpack_from("<H", attribute, 0x20)[0]:])
+                data_bytes = struct.unpack_from("<Q", attribute, 0x30)[0]
+            elif kind == 0xB0 and not non_resident:
+                length, offset = struct.unpack_from("<IH", attribute, 0x10)
+                bitmap = attribute[offset:offset + length]
+            elif kind == 0xB0:
+                size = struct.unpack_from("<Q", attribute, 0x30)[0]
+                bitmap = b""
+                for lcn, length in _runlist(attribute[struct.unpack_from("<H", attribute, 0x20)[0]:]):
+                    f.seek(lcn * cluster)
+                    bitmap += f.read(length * cluster)
+                bitmap = bitmap[:size]
+    return MftLayout(cluster, record_bytes, runs, data_bytes, bitmap)
+
+
+PLACES = ("free MFT records", "MFT records in use", "free clusters", "elsewhere")
+
+
+def places(offsets, layout, free_clusters):
+    """Counts the markers of {number: [offsets]} by the places that hold
+    them (PLACES); a marker found in several places counts in each."""
+    counts = dict.fromkeys(PLACES, 0)
+    for found in offsets.values():
+        seen = set()
+        for offset in found:
+            record = layout.record_at(offset)
+            if record is not None:
+                seen.add(PLACES[1] if layout.used(record) else PLACES[0])
+            elif offset // layout.cluster_bytes in free_clusters:
+                seen.add(PLACES[2])
+            else:
+                seen.add(PLACES[3])
+        for place in seen:
+            counts[place] += 1
+    return counts
+
+
+def ntfs_mft_bytes(image):
+    """The data size of $MFT as ntfsinfo reports it (unmounted image)."""
+    report = run(["ntfsinfo", "-f", "-t", "-i", "0", image])
+    data = report.split("Dumping attribute $DATA", 1)[1]
+    return int(re.search(r"Data size:\s+(\d+)", data).group(1))
 
 
 # ---------------------------------------------------------------------------
