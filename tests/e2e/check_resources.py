@@ -76,14 +76,18 @@ def version_node(data, at=0):
 
 
 def check_manifest(text):
+    """The four settings, each where Windows looks for it: in its element
+    and XML namespace; a misplaced one is silently ignored."""
     root = ET.fromstring(text)
-    level = root.find("%strustInfo/%ssecurity/%srequestedPrivileges/%srequestedExecutionLevel" % ((ASM3,) * 4))
-    identities = [e.attrib for e in root.iterfind(ASM1 + "dependency/%sdependentAssembly/%sassemblyIdentity"
-                                                  % (ASM1, ASM1))]
-    settings = root.find(ASM3 + "application/" + ASM3 + "windowsSettings")
-    supported = {e.get("Id") for e in root.iterfind("%scompatibility/%sapplication/%ssupportedOS"
-                                                    % ((COMPAT,) * 3))}
-    problems = []
+    path = "/".join
+    level = root.find(path(ASM3 + tag for tag in ("trustInfo", "security", "requestedPrivileges",
+                                                  "requestedExecutionLevel")))
+    identities = [e.attrib for e in root.iterfind(path(ASM1 + tag for tag in ("dependency",
+                                                       "dependentAssembly", "assemblyIdentity")))]
+    settings = root.find(path((ASM3 + "application", ASM3 + "windowsSettings")))
+    supported = {e.get("Id") for e in root.iterfind(path(COMPAT + tag for tag in ("compatibility",
+                                                          "application", "supportedOS")))}
+    problems = [] if root.tag == ASM1 + "assembly" else ["root element %s" % root.tag]
     if level is None or (level.get("level"), level.get("uiAccess")) != ("asInvoker", "false"):
         problems.append("execution level not asInvoker without uiAccess")
     if not any(COMMON_CONTROLS_6.items() <= identity.items() for identity in identities):
@@ -98,6 +102,8 @@ def check_manifest(text):
 
 
 def check_version(data, version):
+    """The numbers Windows compares and the strings Explorer shows, both
+    equal to the build's version."""
     key, fixed, children = version_node(data)
     numbers = struct.unpack_from("<13I", fixed) if len(fixed) == 52 else (0,) * 13
     wanted = tuple(int(n) for n in version.split("."))
