@@ -57,6 +57,7 @@ using ::GetProcAddress;
 using ::GetVolumeInformationA;
 using ::RemoveDirectoryA;
 using ::SetEndOfFile;
+using ::WriteFile;
 // kernel32: process, errors
 using ::ExitProcess;
 using ::FormatMessageA;
@@ -66,6 +67,7 @@ using ::Sleep;
 using ::DialogBoxParamA;
 using ::EndDialog;
 using ::MessageBoxA;
+using ::PostMessageA;
 using ::SendMessageA;
 using ::SetDlgItemTextA;
 // C run-time
@@ -175,11 +177,13 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define WM_SETTEXT 0x000C
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
+#define WM_APP 0x8000
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
+#define CREATE_NEW 1
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
@@ -240,6 +244,8 @@ BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_siz
                            LPSTR fs_name, DWORD fs_name_size);
 BOOL RemoveDirectoryA(LPCSTR path);
 BOOL SetEndOfFile(HANDLE file);
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+               LPOVERLAPPED overlapped);
 // kernel32: process, errors
 void ExitProcess(UINT exit_code);
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
@@ -251,6 +257,7 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DL
                         LPARAM init);
 BOOL EndDialog(HWND dialog, INT_PTR result);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR title, UINT type);
+BOOL PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
 // C run-time

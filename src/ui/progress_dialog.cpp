@@ -4,9 +4,11 @@
 #include "console/banner.h"
 #include "console/console.h"
 #include "ui/interrupt.h"
+#include "zerofill/run_text.h"
 #include "zerofill/zero_fill.h"
 
 static const char TEMPLATE_NAME[] = "VF1";
+
 
 int32_t run_progress_dialog(char letter)
 {
@@ -54,14 +56,28 @@ static INT_PTR on_command(HWND dialog, WORD id)
     return TRUE;
 }
 
+// The worker's texts, set here on the window's own thread in the order
+// they were posted.
+static INT_PTR on_run_text(HWND dialog, WPARAM text, LPARAM number)
+{
+    int line = run_text_line((int)text);
+    if (line == 0)
+        return FALSE;
+    char shown[TEXT_BUFFER_SIZE];
+    format_run_text(shown, sizeof shown, (int)text, (int64_t)number);
+    sys::SetDlgItemTextA(dialog, line, shown);
+    return TRUE;
+}
+
 INT_PTR CALLBACK progress_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    (void)lparam;
     switch (message) {
     case WM_INITDIALOG:
         return on_init_dialog(dialog);
     case WM_COMMAND:
         return on_command(dialog, LOWORD(wparam));
+    case WM_RUN_TEXT:
+        return on_run_text(dialog, wparam, lparam);
     default:
         return FALSE;
     }

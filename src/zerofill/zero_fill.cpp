@@ -6,10 +6,10 @@
 
 #include "console/banner.h"
 #include "console/console.h"
-#include "volume/format.h"
 #include "volume/volume.h"
+#include "zerofill/free_records.h"
 #include "zerofill/open_temp_file.h"
-#include "zerofill/progress_lines.h"
+#include "zerofill/run_text.h"
 #include "zerofill/temp_files.h"
 
 enum { ROOT_SIZE = 64, TEXT_SIZE = 1024 };
@@ -19,7 +19,12 @@ enum { ROOT_SIZE = 64, TEXT_SIZE = 1024 };
 // written, the free space must fall by at least half of them.
 static const int64_t SHRINK_CHECK_BYTES = 256 * 1048576;
 
-static const char WRITE_FALSE_TEXT[] = "バッファ書込中。(Write False)";
+// A query of the free space before every block costs a fifth of the time a
+// block takes where the disk is fast. Far from the reserve it is asked after
+// this many bytes at the most, and after half the distance to the reserve
+// last seen at the most, so that near the end every block is measured and
+// the end stays exact, even when another program takes space meanwhile.
+static const int64_t QUERY_STRIDE_BYTES = 64 * 1048576;
 
 // Why the write loop ended.
 enum fill_end {
@@ -46,6 +51,9 @@ struct fill_run {
     int64_t bytes_written;  // by the whole run
     int64_t check_written;  // bytes_written and the free space at the start
     int64_t check_free;     // of the current shrink check
+    int64_t queried_free;     // the free space last asked for (0: not yet)
+    int64_t queried_written;  // bytes_written when it was asked
+    int records_created;  // files over the free records of the file table
 };
 
 int is_directory(const char *path)
@@ -60,18 +68,9 @@ int is_directory(const char *path)
     return (info.st_mode & S_IFMT) == S_IFDIR ? 1 : 0;
 }
 
-static void show_progress(int id, const char *text)
+static void show_remaining(int text, int64_t free_bytes)
 {
-    sys::SetDlgItemTextA(g_hDlg, id, text);
-}
-
-static void show_remaining(const char *format, int64_t free_bytes)
-{
-    char number[TEXT_SIZE];
-    char text[TEXT_SIZE];
-    format_bytes(number, (free_bytes - RESERVE_BYTES) / MEGABYTE_DIVISOR);
-    snprintf(text, sizeof text, format, number);
-    show_progress(IDC_PROGRESS, text);
+    show_run_text(text, (free_bytes - RESERVE_BYTES) / MEGABYTE_DIVISOR);
 }
 
 // Flushes the stream and, with `commit`, commits the file to the medium
@@ -113,20 +112,32 @@ static bool free_space_shrinks(fill_run &run, int64_t free_bytes)
     return shrinks;
 }
 
+static bool free_space_due(const fill_run &run)
+{
+    int64_t unchecked = run.bytes_written - run.queried_written;
+    return run.queried_free == 0 || unchecked >= QUERY_STRIDE_BYTES ||
+           unchecked >= (run.queried_free - RESERVE_BYTES) / 2;
+}
+
 // Appends zeros, one block per pass, until the free space that the volume
 // reports is down to the reserve or the run cannot go on.
 static fill_end write_zeros(fill_run &run)
 {
     for (;;) {
-        int64_t free_bytes = get_free_bytes(run.root);
-        if (free_bytes <= RESERVE_BYTES)
-            return RESERVE_REACHED;
+        bool due = free_space_due(run);
+        if (due) {
+            run.queried_free = get_free_bytes(run.root);
+            run.queried_written = run.bytes_written;
+            if (run.queried_free <= RESERVE_BYTES)
+                return RESERVE_REACHED;
+        }
         if (!g_running)
             return STOPPED;
-        if (!free_space_shrinks(run, free_bytes))
+        if (due && !free_space_shrinks(run, run.queried_free))
             return NOT_SHRINKING;
+        int64_t free_bytes = run.queried_free - (run.bytes_written - run.queried_written);
         if (is_fat_family(run.fs) && run.bytes_in_file > FILE_ROLLOVER_BYTES) {
-            show_remaining("残り %s (MB,バッファ書込中)", free_bytes);
+            show_remaining(TEXT_REMAINING_SWITCHING, free_bytes);
             if (!close_file(run, true))
                 return COMMIT_FAILED;
             if (!g_running)
@@ -134,7 +145,7 @@ static fill_end write_zeros(fill_run &run)
             if (!open_next_file(run))
                 return CREATE_FAILED;
         }
-        show_remaining("残り %s (MB)", free_bytes);
+        show_remaining(TEXT_REMAINING, free_bytes);
         size_t n = free_bytes > FULL_CHUNK_THRESHOLD ? (size_t)ZERO_BUFFER_SIZE
                                                      : (size_t)(free_bytes - RESERVE_BYTES);
         size_t written = sys::fwrite(run.zeros, 1, n, run.file);
@@ -173,6 +184,20 @@ static void report_unfinished_fill(fill_run &run)
                   run.path, error);
 }
 
+// On NTFS, with the free space down to the reserve: the free records of the
+// file table get their zeros too, from files in the temporary folder.
+// False when the folder cannot be had: the step is left out.
+static bool fill_records(fill_run &run, fill_end *end)
+{
+    char folder[ROOT_SIZE];
+    temp_folder_path(folder, sizeof folder, run.letter);
+    if (!is_directory(folder) && !sys::CreateDirectoryA(folder, NULL))
+        return false;
+    if (fill_free_records(run.letter, run.zeros, &run.records_created) == RECORDS_STOPPED)
+        *end = STOPPED;
+    return true;
+}
+
 // Every way out of the loop ends here: the file still open is closed, the
 // temporary files are deleted, and a clean-up that leaves anything behind
 // fails the run whatever it would have returned.
@@ -191,17 +216,22 @@ static int end_run(fill_run &run, fill_end end)
                       run.letter);
     if (run.file != NULL) {
         // Shown while the stream's buffers are still being written out.
-        show_progress(IDC_PROGRESS,
-                      end == SHORT_WRITE ? WRITE_FALSE_TEXT : "バッファ書込中。お待ち下さい。");
+        show_run_text(end == SHORT_WRITE ? TEXT_WRITE_FALSE : TEXT_FLUSHING);
         if (!close_file(run, end == RESERVE_REACHED))
             end = COMMIT_FAILED;
     }
     if (end == COMMIT_FAILED)
-        show_progress(IDC_PROGRESS, WRITE_FALSE_TEXT);
+        show_run_text(TEXT_WRITE_FALSE);
     if (end == SHORT_WRITE || end == COMMIT_FAILED)
         report_unfinished_fill(run);
-    show_progress(IDC_PROGRESS, "ファイル削除中。お待ち下さい。");
-    if (delete_temp_files(run.letter, run.files_created, run.fs) != 0)
+    // A Cancel that came with the last block leaves the fill complete and
+    // the step not begun.
+    bool records = end == RESERVE_REACHED && run.fs == FS_NTFS && g_running &&
+                   fill_records(run, &end);
+    show_run_text(TEXT_DELETING);
+    // The record files go first, as they were made last.
+    bool records_left = records && delete_folder_files(run.letter, run.records_created) != 0;
+    if (delete_temp_files(run.letter, run.files_created, run.fs) != 0 || records_left)
         return RUN_FAILED;
     if (end == RESERVE_REACHED)
         return RUN_DONE;
@@ -238,9 +268,7 @@ static int fill_with_zeros(fill_run &run)
 
 int zero_fill_drive(char letter)
 {
-    char status[TEXT_SIZE];
-    snprintf(status, sizeof status, "%c: ドライブにゼロを書込中", letter);
-    show_progress(IDC_STATUS, status);
+    show_run_text(TEXT_WRITING_DRIVE, (unsigned char)letter);
     if (!g_running)
         return RUN_CANCELLED;
 

@@ -48,7 +48,7 @@ def scenario():
         steps.expect_clean_end(s, result, volume.path, hashes, [texts.confirm_drive("x")])
         s.expect(watch.largest > FOUR_GIB,
                  "the temporary file grew to %d bytes only, not past 4 GiB" % watch.largest)
-        s.expect_equal(sampler.minimum, texts.RESERVE_BYTES, "lowest free bytes during the run")
+        steps.expect_filled_to_reserve(s, sampler, "the run")
         s.expect_equal(volume.free(), free_before, "free bytes after the run")
         return s.failures
 

@@ -16,9 +16,10 @@
 namespace fake {
 namespace {
 
-enum request_kind { SET_ITEM_TEXT, SET_CAPTION, END_DIALOG };
+enum request_kind { SET_ITEM_TEXT, SET_CAPTION, END_DIALOG, POSTED };
 
-// A call handed from another thread to the loop; the caller waits for done.
+// A call handed from another thread to the loop; the caller waits for done,
+// unless it posted the message to a busy loop, which then frees it.
 struct request {
     request_kind kind;
     HWND window;
@@ -28,12 +29,19 @@ struct request {
     caller from;
     bool done;
     INT_PTR result;
+    UINT message = 0;  // POSTED only
+    WPARAM wparam = 0;
+    LPARAM lparam = 0;
+    bool freed_by_loop = false;
 };
 
 struct action {
     bool is_command;
     WPARAM command;
     std::function<void()> run;
+    bool is_posted = false;  // a message the loop thread posted to itself
+    UINT message = 0;
+    LPARAM lparam = 0;
 };
 
 enum trigger_kind { AFTER_INIT, AFTER_UPDATE, ON_TEXT };
@@ -63,10 +71,12 @@ struct data {
     bool ended = false;
     INT_PTR end_result = 0;
     bool gate_open = true;
+    bool busy = false;  // the loop thread is in the procedure or an action
     int dialog_number = 0;
     std::map<int, int> updates;
     std::deque<request *> queue;
     std::deque<action> pending;
+    std::function<bool()> hold_until;  // after the next posted message
 
     int dialog_failures = 0;
     int thread_failures = 0;
@@ -76,6 +86,7 @@ struct data {
     std::vector<text_record> texts;
     std::vector<command_record> commands;
     std::vector<end_record> ends;
+    std::vector<post_record> posts;
     std::vector<thread_record> thread_starts;
     int endthread_calls = 0;
     std::vector<DWORD> sleeps;
@@ -216,6 +227,10 @@ INT_PTR deliver(request_kind kind, HWND window, int control, const char *text, I
 
 void run_action(action &a, DLGPROC procedure, HWND window)
 {
+    if (a.is_posted) {
+        procedure(window, a.message, a.command, a.lparam);
+        return;
+    }
     if (!a.is_command) {
         a.run();
         return;
@@ -224,6 +239,43 @@ void run_action(action &a, DLGPROC procedure, HWND window)
     state &s = st();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.d.commands.push_back({s.d.dialog_number, a.command, returned});
+}
+
+// Runs the actions waiting for the loop thread, the lock released meanwhile.
+void run_pending(std::unique_lock<std::mutex> &lock, data &d, DLGPROC procedure, HWND window)
+{
+    while (!d.ended && !d.pending.empty()) {
+        action a = std::move(d.pending.front());
+        d.pending.pop_front();
+        d.busy = true;
+        lock.unlock();
+        run_action(a, procedure, window);
+        lock.lock();
+        d.busy = false;
+    }
+}
+
+// The loop thread stuck outside the procedure, as when it waits on the
+// display: until the condition holds, or ten seconds at the most.
+void hold_loop(std::unique_lock<std::mutex> &lock, data &d)
+{
+    std::function<bool()> until = std::move(d.hold_until);
+    d.hold_until = nullptr;
+    d.busy = true;
+    lock.unlock();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!until() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.lock();
+    d.busy = false;
+}
+
+void finish_request(request *r)
+{
+    if (r->freed_by_loop)
+        delete r;
+    else
+        r->done = true;
 }
 
 void add_script(script sc)
@@ -341,6 +393,13 @@ void action_after_update(int control, int n, std::function<void()> run, int dial
     add_script({AFTER_UPDATE, control, n, "", dialog, action{false, 0, std::move(run)}});
 }
 
+void hold_window_after_post(std::function<bool()> until)
+{
+    state &s = st();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.d.hold_until = std::move(until);
+}
+
 void action_on_text(int control, const std::string &text, std::function<void()> run,
                     int dialog)
 {
@@ -379,6 +438,11 @@ std::vector<command_record> commands()
 std::vector<end_record> end_calls()
 {
     return copy_of(&data::ends);
+}
+
+std::vector<post_record> posted_messages()
+{
+    return copy_of(&data::posts);
 }
 
 bool dialog_open()
@@ -501,13 +565,7 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DL
     d.dialogs[index].init_returned = init_returned;
     fake::take_after_init(d);
     for (;;) {
-        while (!d.ended && !d.pending.empty()) {
-            action a = std::move(d.pending.front());
-            d.pending.pop_front();
-            lock.unlock();
-            fake::run_action(a, proc, window);
-            lock.lock();
-        }
+        fake::run_pending(lock, d, proc, window);
         if (d.ended)
             break;
         if (!d.gate_open) {
@@ -519,18 +577,36 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DL
             continue;
         fake::request *r = d.queue.front();
         d.queue.pop_front();
-        std::vector<action> fired;
-        r->result = fake::serve_locked(d, r->kind, r->window, r->control, r->text, r->value,
-                                       r->from, true, fired);
-        // What the update sets off is handled before the caller goes on.
-        for (action &a : fired) {
-            if (d.ended)
-                break;
+        if (r->kind == fake::POSTED) {
+            d.busy = true;
             lock.unlock();
-            fake::run_action(a, proc, window);
+            r->result = proc(window, r->message, r->wparam, r->lparam);
             lock.lock();
+            d.busy = false;
+            // What the message sets off is handled before a waiting poster goes on.
+            fake::run_pending(lock, d, proc, window);
+            if (d.hold_until) {
+                fake::finish_request(r);
+                s.changed.notify_all();
+                fake::hold_loop(lock, d);
+                continue;
+            }
+        } else {
+            std::vector<action> fired;
+            r->result = fake::serve_locked(d, r->kind, r->window, r->control, r->text, r->value,
+                                           r->from, true, fired);
+            // What the update sets off is handled before the caller goes on.
+            for (action &a : fired) {
+                if (d.ended)
+                    break;
+                d.busy = true;
+                lock.unlock();
+                fake::run_action(a, proc, window);
+                lock.lock();
+                d.busy = false;
+            }
         }
-        r->done = true;
+        fake::finish_request(r);
         s.changed.notify_all();
     }
 
@@ -543,7 +619,7 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DL
         fake::request *r = d.queue.front();
         d.queue.pop_front();
         r->result = FALSE;
-        r->done = true;
+        fake::finish_request(r);
     }
     s.changed.notify_all();
     INT_PTR result = d.end_result;
@@ -572,6 +648,37 @@ BOOL EndDialog(HWND dialog, INT_PTR result)
 BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text)
 {
     return (BOOL)fake::deliver(fake::SET_ITEM_TEXT, dialog, id, text, 0);
+}
+
+// An idle loop handles the message before PostMessageA returns, a busy one
+// (the loop thread in an action or the procedure) once it is free again:
+// either way every message is handled, in the order posted.
+BOOL PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    state &s = fake::st();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    data &d = s.d;
+    fake::caller from = fake::who_calls(d);
+    d.posts.push_back({window, message, wparam, lparam, from});
+    if (!d.loop_active || window == nullptr || window != d.window)
+        return TRUE;
+    if (from == fake::LOOP_THREAD) {
+        action a{false, wparam, nullptr, true, message, lparam};
+        d.pending.push_back(std::move(a));
+        return TRUE;
+    }
+    fake::request *r = new fake::request{fake::POSTED, window, 0, "", 0, from, false, 0};
+    r->message = message;
+    r->wparam = wparam;
+    r->lparam = lparam;
+    r->freed_by_loop = d.busy;
+    d.queue.push_back(r);
+    s.changed.notify_all();
+    if (r->freed_by_loop)
+        return TRUE;
+    s.changed.wait(lock, [r] { return r->done; });
+    delete r;
+    return TRUE;
 }
 
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam)

@@ -9,6 +9,13 @@
 // chosen moments; one scripted on a text update from another thread is
 // handled before that update returns, so the order is always the same.
 //
+// PostMessageA to the open dialog from another thread is handled at once,
+// before it returns, while the loop is idle; while the loop thread is busy
+// in the procedure or in a scripted action it returns at once and the
+// message is handled later, in order. Posted from the loop thread, it is
+// handled once the loop has control again. Posts to other windows are only
+// recorded.
+//
 // A thread started by the procedure while it initialises the dialog waits
 // until WM_INITDIALOG has returned and the commands scripted for that moment
 // have been handled, as a new thread on a busy machine may. Threads started
@@ -59,6 +66,14 @@ struct text_record {
     caller from;
 };
 
+struct post_record {
+    HWND window;
+    UINT message;
+    WPARAM wparam;
+    LPARAM lparam;
+    caller from;
+};
+
 struct command_record {
     int dialog;  // 1 for the first dialog since the reset
     WPARAM command;
@@ -91,6 +106,12 @@ void action_after_update(int control, int n, std::function<void()> action, int d
 void action_on_text(int control, const std::string &text, std::function<void()> action,
                     int dialog = 0);
 
+// After handling the next message posted from another thread, the loop
+// thread lets the poster go on and is then held, as when it waits on the
+// display, until `until` returns true (or ten seconds pass); messages
+// posted meanwhile are handled afterwards, in order.
+void hold_window_after_post(std::function<bool()> until);
+
 // Records since the reset, in order.
 std::vector<dialog_record> dialogs();
 std::vector<text_record> text_log();
@@ -98,6 +119,7 @@ std::vector<std::string> texts(int control);  // every text set on `control`
 std::vector<std::string> captions();
 std::vector<command_record> commands();
 std::vector<end_record> end_calls();
+std::vector<post_record> posted_messages();
 // True while a modal loop is running.
 bool dialog_open();
 

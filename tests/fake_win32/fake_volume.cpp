@@ -23,6 +23,7 @@ static const DWORD ERROR_INVALID_FUNCTION_CODE = 1;
 static const DWORD ERROR_PATH_NOT_FOUND_CODE = 3;
 static const DWORD ERROR_ACCESS_DENIED_CODE = 5;
 static const DWORD ERROR_WRITE_FAULT_CODE = 29;
+static const DWORD ERROR_FILE_EXISTS_CODE = 80;
 static const DWORD ERROR_DISK_FULL_CODE = 112;
 static const DWORD ERROR_IO_DEVICE_CODE = 1117;
 
@@ -38,6 +39,11 @@ const size_t ZERO_CHUNK = 65536;
 // wrong one of the two is caught.
 const int64_t DEFAULT_QUOTA_WITHHELD = 3 * 1048576 + 4096;
 const unsigned char ZERO_BYTES[ZERO_CHUNK] = {};
+const int64_t RECORD_BYTES = 1024;
+const int64_t RESIDENT_BYTES = 700;  // of a file's data, kept in its record
+const int64_t INDEX_BLOCK = 4096;
+const int INDEX_NAMES_PER_BLOCK = 32;
+const int64_t DEFAULT_TABLE_GROWTH = 65536;
 
 // Stands for the module handle of kernel32.dll; never dereferenced.
 char kernel32_module;
@@ -54,6 +60,10 @@ struct volume {
     int fail_from;      // 0: never
     bool compresses_new_files = false;   // its root is marked compressed
     bool refuses_compression_change = false;  // as FAT does, or thin storage
+    bool has_file_table = false;  // files take records of a modelled table
+    int64_t free_records = 0;
+    int64_t table_growth = 0;  // bytes the table takes when it has no record left
+    int table_growths = 0;
 };
 
 struct entry {
@@ -67,6 +77,8 @@ struct entry {
     bool held_elsewhere = false;  // another program writes it
     bool compressed = false;   // zeros written to it take no space
     std::string shown_target = "";  // a link shown as the plain file it points at
+    bool has_record = false;   // holds a record of the volume's file table
+    int index_names = 0;       // a folder: names added to its index
 };
 
 // A handle of the program on a file, and the descriptor put on it.
@@ -235,7 +247,30 @@ void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t to
              free_bytes, total_bytes, DEFAULT_QUOTA_WITHHELD, DEFAULT_SECTORS_PER_CLUSTER,
              DEFAULT_BYTES_PER_SECTOR, 0, 0};
     v.refuses_compression_change = v.fs_name != "NTFS";
+    // An NTFS table with one free record, for the run's file: the next new
+    // file makes it grow.
+    v.has_file_table = v.fs_name == "NTFS";
+    v.free_records = 1;
+    v.table_growth = DEFAULT_TABLE_GROWTH;
     st().volumes[fold(letter)] = v;
+}
+
+void model_file_table(char letter, int64_t free_records, int64_t growth_bytes)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    auto it = st().volumes.find(fold(letter));
+    if (it == st().volumes.end())
+        return;
+    it->second.has_file_table = true;
+    it->second.free_records = free_records;
+    it->second.table_growth = growth_bytes;
+}
+
+int table_growths(char letter)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    auto it = st().volumes.find(fold(letter));
+    return it == st().volumes.end() ? 0 : it->second.table_growths;
 }
 
 void set_free_bytes(char letter, int64_t free_bytes)
@@ -449,7 +484,7 @@ std::vector<size_t> writes_to(const char *path)
     std::string key = folded(path);
     std::vector<size_t> sizes;
     for (const file_call &call : st().file_calls)
-        if (call.op == OP_FWRITE && folded(call.path.c_str()) == key)
+        if ((call.op == OP_FWRITE || call.op == OP_WRITE) && folded(call.path.c_str()) == key)
             sizes.push_back(call.requested);
     return sizes;
 }
@@ -503,6 +538,31 @@ BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller
 
 thread_local DWORD last_error = 0;
 
+// A new file of a modelled table takes a free record, or the table grows;
+// its name goes into the index of its folder. False: no space for either.
+bool take_record(volume *v, const std::string &key)
+{
+    if (v == nullptr || !v->has_file_table)
+        return true;
+    if (v->free_records == 0) {
+        if (v->free_bytes < v->table_growth)
+            return false;
+        v->free_bytes -= v->table_growth;
+        v->free_records += v->table_growth / RECORD_BYTES;
+        v->table_growths++;
+    }
+    v->free_records--;
+    size_t slash = key.rfind('\\');
+    auto folder = st().entries.find(key.substr(0, slash));
+    if (slash > 2 && folder != st().entries.end() &&
+        folder->second.index_names++ % INDEX_NAMES_PER_BLOCK == 0 &&
+        v->free_bytes >= INDEX_BLOCK) {
+        v->free_bytes -= INDEX_BLOCK;
+        folder->second.allocated += INDEX_BLOCK;
+    }
+    return true;
+}
+
 bool is_file_handle(HANDLE handle)
 {
     std::lock_guard<std::mutex> guard(lock());
@@ -523,8 +583,11 @@ HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposit
         error = ERROR_ACCESS_DENIED_CODE;
     else if (!parent_exists(key))
         error = ERROR_PATH_NOT_FOUND_CODE;
-    else if (disposition != OPEN_ALWAYS || access != GENERIC_WRITE)
+    else if ((disposition != OPEN_ALWAYS && disposition != CREATE_NEW) ||
+             access != GENERIC_WRITE)
         error = ERROR_INVALID_FUNCTION_CODE;  // the double knows no other use
+    else if (exists && disposition == CREATE_NEW)
+        error = ERROR_FILE_EXISTS_CODE;
     else if (exists && existing->second.folder)
         error = ERROR_ACCESS_DENIED_CODE;  // a folder needs backup semantics
     else if (exists && (existing->second.held_elsewhere ||
@@ -534,14 +597,17 @@ HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposit
     // target, which the double does not hold: refuse rather than pretend.
     else if (exists && existing->second.reparse && !(flags & FILE_FLAG_OPEN_REPARSE_POINT))
         error = ERROR_ACCESS_DENIED_CODE;
+    volume *v = volume_of(key);
+    if (error == 0 && !exists && !take_record(v, key))
+        error = ERROR_DISK_FULL_CODE;
     record(OP_CREATE, path, error == 0);
     last_error = error;
     if (error != 0)
         return INVALID_HANDLE_VALUE;
     if (!exists) {
-        volume *v = volume_of(key);
         s.entries[key] = entry{path, false, 0, 0};
         s.entries[key].compressed = v != nullptr && v->compresses_new_files;
+        s.entries[key].has_record = v != nullptr && v->has_file_table;
     }
     s.entries[key].open_streams++;
     uintptr_t handle = s.next_handle;
@@ -583,6 +649,7 @@ bool close_file_handle(HANDLE handle)
     auto h = st().handles.find((uintptr_t)handle);
     if (h == st().handles.end())
         return false;
+    record(OP_CLOSE, h->second.path, true);
     release_handle(h);
     return true;
 }
@@ -707,6 +774,34 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *file)
     return items;
 }
 
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    (void)overlapped;
+    std::lock_guard<std::mutex> guard(fake::lock());
+    fake::state &s = st();
+    auto h = s.handles.find((uintptr_t)file);
+    if (h == s.handles.end())
+        return FALSE;
+    fake::entry &e = s.entries[h->second.key];
+    fake::volume *v = fake::volume_of(h->second.key);
+    bool resident = v != nullptr && v->has_file_table && e.size + size <= fake::RESIDENT_BYTES;
+    DWORD accepted = resident || v == nullptr
+                         ? (v == nullptr ? 0 : size)
+                         : (DWORD)std::min<int64_t>(size, v->free_bytes);
+    if (!fake::all_zero(data, size) && accepted > 0)
+        s.nonzero_writes++;
+    e.size += accepted;
+    if (!resident && v != nullptr) {
+        v->free_bytes -= accepted;
+        e.allocated += accepted;
+    }
+    fake::last_error = accepted < size ? ERROR_DISK_FULL_CODE : 0;
+    fake::record(fake::OP_WRITE, h->second.path, accepted == size, size, accepted);
+    if (written != nullptr)
+        *written = accepted;
+    return accepted == size ? TRUE : FALSE;
+}
+
 int fflush(FILE *file)
 {
     std::lock_guard<std::mutex> guard(fake::lock());
@@ -781,9 +876,13 @@ BOOL RemoveDirectoryA(LPCSTR path)
     bool ok = s.failing_rmdirs.count(key) == 0 && it != s.entries.end() && it->second.folder &&
               fake::is_empty_folder(key);
     fake::record(fake::OP_RMDIR, path, ok);
-    if (ok)
-        s.entries.erase(it);
-    return ok ? TRUE : FALSE;
+    if (!ok)
+        return FALSE;
+    fake::volume *v = fake::volume_of(key);
+    if (v != nullptr)
+        v->free_bytes += it->second.allocated;
+    s.entries.erase(it);
+    return TRUE;
 }
 
 BOOL DeleteFileA(LPCSTR path)
@@ -799,8 +898,11 @@ BOOL DeleteFileA(LPCSTR path)
     if (!ok)
         return FALSE;
     fake::volume *v = fake::volume_of(key);
-    if (v != nullptr)
+    if (v != nullptr) {
         v->free_bytes += it->second.allocated;
+        if (it->second.has_record)
+            v->free_records++;
+    }
     s.entries.erase(it);
     return TRUE;
 }

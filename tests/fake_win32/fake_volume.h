@@ -36,6 +36,14 @@ void reset_volumes();
 // GetDiskFreeSpaceExA's total free count is always a few MiB above the
 // caller's `free_bytes`, as under a disk quota.
 void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t total_bytes);
+// Gives the volume a file table with `free_records` free records of 1 KiB,
+// as NTFS has: a new file takes a record and no free space, and the first
+// 700 bytes of its data stay in the record; with no record left the table
+// grows by `growth_bytes` of free space. A folder's index takes 4 KiB at
+// its first name and every 32nd after, given back with the folder. Every
+// NTFS volume starts with such a table, one record free and a growth of 64 KiB.
+void model_file_table(char letter, int64_t free_records, int64_t growth_bytes);
+int table_growths(char letter);
 // Changes the free count, as another program writing or deleting would.
 void set_free_bytes(char letter, int64_t free_bytes);
 int64_t free_bytes(char letter);
@@ -109,6 +117,7 @@ void on_fclose(std::function<void(const std::string &path)> hook);
 enum file_op {
     OP_CREATE,  // CreateFileA of a file
     OP_FWRITE,
+    OP_WRITE,  // WriteFile
     OP_FFLUSH,
     OP_COMMIT,
     OP_FCLOSE,
@@ -117,18 +126,19 @@ enum file_op {
     OP_RMDIR,
     OP_COMPRESSION,  // FSCTL_SET_COMPRESSION
     OP_TRUNCATE,     // SetEndOfFile
+    OP_CLOSE,        // CloseHandle of a file
 };
 struct file_call {
     file_op op;
     std::string path;   // as passed, or as opened for stream calls
     bool ok;            // the call succeeded (fwrite: wrote all it was asked)
-    size_t requested;   // fwrite only
-    size_t written;     // fwrite only
+    size_t requested;   // fwrite and WriteFile only
+    size_t written;     // fwrite and WriteFile only
 };
 
 // Every file and folder call since the reset, in order.
 std::vector<file_call> file_calls();
-// The byte counts of the fwrite calls made on `path`, in order.
+// The byte counts of the fwrite and WriteFile calls made on `path`, in order.
 std::vector<size_t> writes_to(const char *path);
 // Number of fwrite calls whose data held a byte other than zero.
 int nonzero_writes();

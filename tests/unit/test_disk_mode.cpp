@@ -55,12 +55,13 @@ std::vector<std::string> reported_drives()
     return drives;
 }
 
-// The worker's first text of each run names its drive.
+// The worker's first text of each run names its drive; the window's thread
+// sets it.
 std::vector<std::string> run_drives()
 {
     std::vector<std::string> drives;
     for (const fake::text_record &r : fake::text_log())
-        if (r.from == fake::STARTED_THREAD && r.control == IDC_STATUS &&
+        if (r.from == fake::LOOP_THREAD && r.control == IDC_STATUS &&
             r.text.find(" ドライブにゼロを書込中") != std::string::npos)
             drives.push_back(r.text.substr(0, 2));
     return drives;

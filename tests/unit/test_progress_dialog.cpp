@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -108,7 +109,8 @@ void expect_ended_by_worker(INT_PTR result)
 //   WM_INITDIALOG the caption becomes the banner, then the three control
 //   texts, in that order and on the dialog's thread; the procedure returns
 //   TRUE; one worker with a 6,194,304-byte stack and a null argument, which
-//   writes the run's first text for the letter it was given.
+//   posts the run's first text for the letter it was given, set by the
+//   window's own thread.
 TEST_F(ProgressDialog, InitialisationThenWorker)
 {
     fake::add_volume('d', "NTFS", RESERVE_BYTES, GIGABYTE);
@@ -141,7 +143,8 @@ TEST_F(ProgressDialog, InitialisationThenWorker)
         EXPECT_EQ(log[i].text, init_texts[i].text);
         EXPECT_EQ(log[i].from, fake::LOOP_THREAD);
     }
-    EXPECT_EQ(log[4].from, fake::STARTED_THREAD);
+    EXPECT_EQ(log[4].from, fake::LOOP_THREAD);
+    EXPECT_EQ(fake::posted_messages().at(0).from, fake::STARTED_THREAD);
     EXPECT_EQ(log[4].control, IDC_STATUS);
     EXPECT_EQ(log[4].text, "d: ドライブにゼロを書込中");
 
@@ -212,7 +215,7 @@ TEST_F(ProgressDialog, CancelAndEscapeAlike)
         std::vector<fake::text_record> log = fake::text_log();
         ASSERT_GT(log.size(), 8u);
         EXPECT_EQ(log[5].control, IDC_PROGRESS);
-        EXPECT_EQ(log[5].from, fake::STARTED_THREAD);
+        EXPECT_EQ(log[5].from, fake::LOOP_THREAD);
         EXPECT_EQ(log[6].control, IDC_STATUS);
         EXPECT_EQ(log[6].text, FINISHING);
         EXPECT_EQ(log[6].from, fake::LOOP_THREAD);
@@ -330,4 +333,48 @@ TEST_F(ProgressDialog, DialogThatCannotBeCreated)
     EXPECT_TRUE(fake::file_calls().empty());
     EXPECT_TRUE(fake::space_calls().empty());
     EXPECT_TRUE(fake::text_log().empty());
+}
+
+// Scenario: Cancel after the tenth file of the file table's step, on an NTFS
+//   volume with 200 free records.
+// Expect: the step stops within one file; the record files, their folder
+//   and the big file are all deleted; RUN_CANCELLED.
+TEST_F(ProgressDialog, CancelStopsTheFileTableStep)
+{
+    fake::add_volume('d', "NTFS", 30000000, 2 * GIGABYTE);
+    fake::model_file_table('d', 200, 16384);
+    fake::command_on_text(IDC_PROGRESS, "MFT空きレコード書込中 10 (個)", IDC_ABORT);
+    EXPECT_EQ(run_progress_dialog('d'), RUN_CANCELLED);
+    expect_ended_by_worker(RUN_CANCELLED);
+    int record_files = 0;
+    for (const fake::file_call &call : fake::file_calls())
+        record_files += call.op == fake::OP_CREATE && call.path.find("VOIDTEMP") != std::string::npos;
+    EXPECT_GE(record_files, 10);
+    EXPECT_LE(record_files, 11);
+    EXPECT_TRUE(fake::listing('d').empty());
+}
+
+// Scenario: the window's thread held up, as by a slow display, from the
+//   run's first text until the worker has written the whole fill of a
+//   200 MB volume.
+// Expect: the worker gets there while the window is held: it never waits
+//   for the window. Afterwards the window shows every text of the run in
+//   the same order as when it is never held; RUN_DONE.
+TEST_F(ProgressDialog, WorkerNeverWaitsForTheWindow)
+{
+    fake::add_volume('d', "NTFS", 200000000, 2 * GIGABYTE);
+    EXPECT_EQ(run_progress_dialog('d'), RUN_DONE);
+    std::vector<std::string> unheld = fake::texts(IDC_PROGRESS);
+
+    SetUp();
+    fake::add_volume('d', "NTFS", 200000000, 2 * GIGABYTE);
+    std::atomic<bool> filled_while_held{false};
+    fake::hold_window_after_post([&filled_while_held] {
+        filled_while_held = bytes_written(NTFS_FILE) == 200000000 - RESERVE_BYTES;
+        return filled_while_held.load();
+    });
+    EXPECT_EQ(run_progress_dialog('d'), RUN_DONE);
+    EXPECT_TRUE(filled_while_held);
+    EXPECT_EQ(fake::texts(IDC_PROGRESS), unheld);
+    EXPECT_GT(unheld.size(), 40u);
 }
