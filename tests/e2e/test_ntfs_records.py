@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # Scenario: an NTFS volume with the user's files, on which small files and files with long names, each holding its own marker, were written and deleted (their MFT records freed, not wiped); "voidfill x:" stopped with Escape while it writes its files into X:\VOIDTEMP, then a full run.
-# Expect: the stopped run removes VOIDTEMP, its files and V_000000.TMP; after the full run no marker is left anywhere in the raw image; both runs END with status 0, the files byte-identical, nothing left behind, the free space as before.
+# Expect: the stopped run removes VOIDTEMP, its files and V_000000.TMP and leaves the free space as it was; after the full run no marker is left anywhere in the raw image and the free space is short only of the table's growth; both runs END with status 0, the files byte-identical, nothing left behind.
 import os
 import time
 
@@ -10,8 +10,11 @@ import steps
 import texts
 
 SIZE_MB = 96
-SMALL_FILES = 1000
-LONG_NAMES = 100
+# Enough freed records that the index of the run's folder, which takes one
+# 4 KiB block per 18 or so names, gains a level on the way (past 1,200
+# names under ntfs-3g) and then takes three blocks at one file.
+SMALL_FILES = 2000
+LONG_NAMES = 300
 # Files a run may still create between the Escape and the moment it acts on
 # it; one that ignored the key would go on through the free records, about
 # SMALL_FILES + LONG_NAMES.
@@ -60,7 +63,10 @@ def full_run(s, ntfs, hashes, free_before):
     window = steps.wait_progress(run, box)
     result = steps.finish(s, run, [box, window], 1)
     steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")])
-    s.expect_equal(ntfs.free_bytes(), free_before, "free bytes after the full run")
+    growth = free_before - ntfs.free_bytes()
+    s.log("free bytes after the full run: %d fewer (the file table's growth)" % growth)
+    s.expect(0 <= growth <= steps.TABLE_GROWTH_MARGIN,
+             "free bytes after the full run: %d fewer than before" % growth)
 
 
 def expect_markers(s, image, small, names, when):
