@@ -1,20 +1,73 @@
 // Zeros over the free records of the master file table.
 #include "zerofill/free_records.h"
 
-#include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "volume/volume.h"
 #include "zerofill/run_state.h"
 #include "zerofill/run_text.h"
 #include "zerofill/temp_files.h"
 
-// The folder's own index takes a 4 KiB block now and then as names are
-// added, at most one split's worth at a file. The table itself grows by
-// several records at once, and never shrinks again: a larger drop at one
-// file, or more in all than the index can need, ends the step.
-static const int64_t MOST_INDEX_BYTES_AT_ONE_FILE = 2 * INDEX_BLOCK_BYTES;
-static const int64_t MOST_INDEX_BYTES_PER_FILE = INDEX_BLOCK_BYTES / 16;
+enum { RECORD_BYTES = 1024 };
+
+static int64_t power_of_entries(int exponent)
+{
+    int64_t power = 1;
+    while (exponent-- > 0)
+        power *= FOLDER_ENTRIES;
+    return power;
+}
+
+// Enough levels for a file per record the volume could hold.
+static int levels_for(int64_t volume_bytes)
+{
+    int64_t records = volume_bytes > 0 ? volume_bytes / RECORD_BYTES : INT64_MAX;
+    int levels = 1;
+    while (levels < MOST_FOLDER_LEVELS && power_of_entries(levels + 1) < records)
+        levels++;
+    return levels;
+}
+
+// The folder `depth` levels down towards `leaf`; with `file` >= 0, that
+// file in the leaf.
+static void tree_path(char *buffer, size_t size, const record_tree &tree, int64_t leaf,
+                      int depth, int file)
+{
+    temp_folder_path(buffer, size, tree.letter);
+    for (int k = 0; k < depth; k++) {
+        size_t used = strnlen(buffer, size);
+        int digit = (int)(leaf / power_of_entries(tree.levels - 1 - k) % FOLDER_ENTRIES);
+        snprintf(buffer + used, size - used, "\\%d", digit);
+    }
+    if (file >= 0) {
+        size_t used = strnlen(buffer, size);
+        snprintf(buffer + used, size - used, "\\%d", file);
+    }
+}
+
+// The folder `depth` levels down is new with this leaf: it is the first
+// leaf below it.
+static bool first_leaf_below(const record_tree &tree, int64_t leaf, int depth)
+{
+    return leaf % power_of_entries(tree.levels - depth) == 0;
+}
+
+static bool begin_leaf(record_tree *tree)
+{
+    char path[PATH_BUFFER_SIZE];
+    int64_t leaf = tree->leaves++;
+    tree->last_chain = 0;
+    for (int depth = 1; depth <= tree->levels; depth++) {
+        if (first_leaf_below(*tree, leaf, depth)) {
+            tree_path(path, sizeof path, *tree, leaf, depth, -1);
+            if (!sys::CreateDirectoryA(path, NULL))
+                return false;
+        }
+        tree->last_chain = depth;
+    }
+    return true;
+}
 
 enum record_file { NOT_MADE, MADE_WITHOUT_DATA, MADE };
 
@@ -31,36 +84,54 @@ static record_file make_record_file(const char *path, const char *zeros)
     return ok && written == RECORD_FILE_BYTES ? MADE : MADE_WITHOUT_DATA;
 }
 
-static bool table_grew(int64_t start_free, int64_t last_free, int64_t free_now, int files)
+records_end fill_free_records(record_tree *tree, int64_t volume_bytes, int64_t start_free,
+                              const char *zeros)
 {
-    return free_now < 0 || last_free - free_now > MOST_INDEX_BYTES_AT_ONE_FILE ||
-           start_free - free_now > MOST_INDEX_BYTES_AT_ONE_FILE + files * MOST_INDEX_BYTES_PER_FILE;
-}
-
-records_end fill_free_records(char letter, const char *zeros, int *created)
-{
-    char root[4] = {letter, ':', '\\', '\0'};
+    char root[4] = {tree->letter, ':', '\\', '\0'};
     char path[PATH_BUFFER_SIZE];
-    int64_t start_free = get_free_bytes(root);
-    int64_t last_free = start_free;
-    *created = 0;
-    // Without the free space the table's growth cannot be seen.
+    tree->levels = levels_for(volume_bytes);
+    tree->files = 0;
+    tree->leaves = 0;
+    tree->last_chain = 0;
+    // With every record file and every folder index inside its record, the
+    // free space only falls when the table itself grows, which it never
+    // undoes: the first drop ends the step.
     if (start_free < 0)
         return RECORDS_DONE;
     for (;;) {
         if (!g_running)
             return RECORDS_STOPPED;
-        show_run_text(TEXT_RECORDS, *created);
-        temp_folder_file_path(path, sizeof path, letter, *created);
+        show_run_text(TEXT_RECORDS, tree->files);
+        int entry = (int)(tree->files % FOLDER_ENTRIES);
+        if (entry == 0 && !begin_leaf(tree))
+            return RECORDS_DONE;
+        tree_path(path, sizeof path, *tree, tree->leaves - 1, tree->levels, entry);
         record_file made = make_record_file(path, zeros);
-        if (made == NOT_MADE)
+        if (made != NOT_MADE)
+            tree->files++;
+        if (made != MADE || get_free_bytes(root) < start_free)
             return RECORDS_DONE;
-        (*created)++;
-        if (made != MADE)
-            return RECORDS_DONE;
-        int64_t free_now = get_free_bytes(root);
-        if (table_grew(start_free, last_free, free_now, *created))
-            return RECORDS_DONE;
-        last_free = free_now;
     }
+}
+
+int64_t remove_record_tree(const record_tree &tree)
+{
+    char path[PATH_BUFFER_SIZE];
+    int64_t failed = 0;
+    for (int64_t leaf = tree.leaves - 1; leaf >= 0; leaf--) {
+        int64_t first = leaf * FOLDER_ENTRIES;
+        int64_t end = tree.files < first + FOLDER_ENTRIES ? tree.files : first + FOLDER_ENTRIES;
+        for (int64_t i = end - 1; i >= first; i--) {
+            tree_path(path, sizeof path, tree, leaf, tree.levels, (int)(i - first));
+            failed += sys::DeleteFileA(path) != TRUE;
+        }
+        int made = leaf == tree.leaves - 1 ? tree.last_chain : tree.levels;
+        for (int depth = made; depth >= 1; depth--) {
+            if (!first_leaf_below(tree, leaf, depth))
+                continue;
+            tree_path(path, sizeof path, tree, leaf, depth, -1);
+            failed += !sys::RemoveDirectoryA(path);
+        }
+    }
+    return failed;
 }

@@ -35,6 +35,13 @@ int delete_folder_files(char letter, int count)
         if (sys::DeleteFileA(path) != TRUE)
             failed++;
     }
+    return remove_temp_folder(letter, failed);
+}
+
+int remove_temp_folder(char letter, int files_left)
+{
+    char path[PATH_BUFFER_SIZE];
+    int failed = files_left;
     if (failed == 0) {
         temp_folder_path(path, sizeof path, letter);
         if (!sys::RemoveDirectoryA(path))

@@ -17,3 +17,6 @@ int delete_temp_files(char letter, int count, int fs);
 // Deletes the folder's first `count` numbered files, then the folder: 0, the
 // number of files left, or -1 for the folder, as for the FAT family.
 int delete_folder_files(char letter, int count);
+// Removes the empty folder, or, with files left in it, says so: 0, the
+// files left, or -1 for the folder, each failure shown in a box.
+int remove_temp_folder(char letter, int files_left);

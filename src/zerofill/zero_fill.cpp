@@ -53,7 +53,7 @@ struct fill_run {
     int64_t check_free;     // of the current shrink check
     int64_t queried_free;     // the free space last asked for (0: not yet)
     int64_t queried_written;  // bytes_written when it was asked
-    int records_created;  // files over the free records of the file table
+    record_tree records;  // files over the free records of the file table
 };
 
 int is_directory(const char *path)
@@ -191,9 +191,14 @@ static bool fill_records(fill_run &run, fill_end *end)
 {
     char folder[ROOT_SIZE];
     temp_folder_path(folder, sizeof folder, run.letter);
+    // Taken before the folder is made, whose record may be the one that
+    // makes the table grow.
+    int64_t free_before = get_free_bytes(run.root);
     if (!is_directory(folder) && !sys::CreateDirectoryA(folder, NULL))
         return false;
-    if (fill_free_records(run.letter, run.zeros, &run.records_created) == RECORDS_STOPPED)
+    run.records.letter = run.letter;
+    if (fill_free_records(&run.records, get_total_bytes(run.root), free_before, run.zeros) ==
+        RECORDS_STOPPED)
         *end = STOPPED;
     return true;
 }
@@ -230,7 +235,11 @@ static int end_run(fill_run &run, fill_end end)
                    fill_records(run, &end);
     show_run_text(TEXT_DELETING);
     // The record files go first, as they were made last.
-    bool records_left = records && delete_folder_files(run.letter, run.records_created) != 0;
+    bool records_left = false;
+    if (records) {
+        int64_t left = remove_record_tree(run.records);
+        records_left = remove_temp_folder(run.letter, left > INT32_MAX ? INT32_MAX : (int)left) != 0;
+    }
     if (delete_temp_files(run.letter, run.files_created, run.fs) != 0 || records_left)
         return RUN_FAILED;
     if (end == RESERVE_REACHED)

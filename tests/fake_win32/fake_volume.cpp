@@ -42,8 +42,8 @@ const unsigned char ZERO_BYTES[ZERO_CHUNK] = {};
 const int64_t RECORD_BYTES = 1024;
 const int64_t RESIDENT_BYTES = 700;  // of a file's data, kept in its record
 const int64_t INDEX_BLOCK = 4096;
+const int INDEX_NAMES_IN_RECORD = 7;  // a folder's first names stay in its record
 const int INDEX_NAMES_PER_BLOCK = 32;
-const int64_t DEFAULT_TABLE_GROWTH = 65536;
 
 // Stands for the module handle of kernel32.dll; never dereferenced.
 char kernel32_module;
@@ -247,11 +247,7 @@ void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t to
              free_bytes, total_bytes, DEFAULT_QUOTA_WITHHELD, DEFAULT_SECTORS_PER_CLUSTER,
              DEFAULT_BYTES_PER_SECTOR, 0, 0};
     v.refuses_compression_change = v.fs_name != "NTFS";
-    // An NTFS table with one free record, for the run's file: the next new
-    // file makes it grow.
-    v.has_file_table = v.fs_name == "NTFS";
-    v.free_records = 1;
-    v.table_growth = DEFAULT_TABLE_GROWTH;
+
     st().volumes[fold(letter)] = v;
 }
 
@@ -555,7 +551,8 @@ bool take_record(volume *v, const std::string &key)
     size_t slash = key.rfind('\\');
     auto folder = st().entries.find(key.substr(0, slash));
     if (slash > 2 && folder != st().entries.end() &&
-        folder->second.index_names++ % INDEX_NAMES_PER_BLOCK == 0 &&
+        ++folder->second.index_names > INDEX_NAMES_IN_RECORD &&
+        (folder->second.index_names - INDEX_NAMES_IN_RECORD - 1) % INDEX_NAMES_PER_BLOCK == 0 &&
         v->free_bytes >= INDEX_BLOCK) {
         v->free_bytes -= INDEX_BLOCK;
         folder->second.allocated += INDEX_BLOCK;
@@ -860,11 +857,15 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security)
     fake::state &s = st();
     std::string key = fake::folded(path);
     bool ok = s.failing_mkdirs.count(key) == 0 && !fake::is_root(key) &&
-              s.entries.count(key) == 0 && fake::parent_exists(key);
+              s.entries.count(key) == 0 && fake::parent_exists(key) &&
+              fake::take_record(fake::volume_of(key), key);
     fake::record(fake::OP_MKDIR, path, ok);
-    if (ok)
-        s.entries[key] = fake::entry{path, true, 0, 0};
-    return ok ? TRUE : FALSE;
+    if (!ok)
+        return FALSE;
+    fake::volume *v = fake::volume_of(key);
+    s.entries[key] = fake::entry{path, true, 0, 0};
+    s.entries[key].has_record = v != nullptr && v->has_file_table;
+    return TRUE;
 }
 
 BOOL RemoveDirectoryA(LPCSTR path)
@@ -879,8 +880,11 @@ BOOL RemoveDirectoryA(LPCSTR path)
     if (!ok)
         return FALSE;
     fake::volume *v = fake::volume_of(key);
-    if (v != nullptr)
+    if (v != nullptr) {
         v->free_bytes += it->second.allocated;
+        if (it->second.has_record)
+            v->free_records++;
+    }
     s.entries.erase(it);
     return TRUE;
 }

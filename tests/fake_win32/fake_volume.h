@@ -37,11 +37,12 @@ void reset_volumes();
 // caller's `free_bytes`, as under a disk quota.
 void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t total_bytes);
 // Gives the volume a file table with `free_records` free records of 1 KiB,
-// as NTFS has: a new file takes a record and no free space, and the first
-// 700 bytes of its data stay in the record; with no record left the table
-// grows by `growth_bytes` of free space. A folder's index takes 4 KiB at
-// its first name and every 32nd after, given back with the folder. Every
-// NTFS volume starts with such a table, one record free and a growth of 64 KiB.
+// as NTFS has: a new file or folder takes a record and no free space, and
+// the first 700 bytes of a file's data stay in the record; with no record
+// left the table grows by `growth_bytes` of free space. A folder keeps its
+// first 7 names in its record; its index takes 4 KiB at the 8th name and
+// every 32nd after, given back with the folder. Without such a table every
+// byte written takes space, as on a file system that keeps no data in records.
 void model_file_table(char letter, int64_t free_records, int64_t growth_bytes);
 int table_growths(char letter);
 // Changes the free count, as another program writing or deleting would.

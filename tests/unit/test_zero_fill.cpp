@@ -3,6 +3,7 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <map>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -196,11 +197,14 @@ TEST_F(ZeroFill, NothingToWriteAtTheReserve)
 {
     fake::add_volume('d', "NTFS", RESERVE, 100000000);
     EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
-    EXPECT_EQ(file_steps(),
+    std::vector<std::string> steps = file_steps();
+    ASSERT_GE(steps.size(), 7u);
+    EXPECT_EQ(std::vector<std::string>(steps.begin(), steps.begin() + 5),
               lines({"create d:\\V_000000.TMP", "fflush d:\\V_000000.TMP",
-                     "commit d:\\V_000000.TMP", "fclose d:\\V_000000.TMP", "mkdir d:\\VOIDTEMP",
-                     "create d:\\VOIDTEMP\\V_000000.TMP", "delete d:\\VOIDTEMP\\V_000000.TMP",
-                     "rmdir d:\\VOIDTEMP", "delete d:\\V_000000.TMP"}));
+                     "commit d:\\V_000000.TMP", "fclose d:\\V_000000.TMP", "mkdir d:\\VOIDTEMP"}));
+    EXPECT_EQ(std::vector<std::string>(steps.end() - 2, steps.end()),
+              lines({"rmdir d:\\VOIDTEMP", "delete d:\\V_000000.TMP"}));
+    EXPECT_TRUE(fake::listing('d').empty());
     EXPECT_EQ(progress(), lines({WRITING_WAIT, RECORDS_0, DELETING}));
 
     start();
@@ -598,66 +602,86 @@ TEST_F(ZeroFill, ZerosThatTakeNoSpaceEndTheRun)
 }
 
 // Scenario: NTFS at the reserve after the fill, its file table with 1,500
-//   free records beyond the run's file, growing by 16 KiB; then by 4 KiB at
-//   a time (a drop no larger than an index block).
-// Expect: a 640-byte file of zeros in VOIDTEMP for every free record, kept
-//   in its record; the step stops at the table's first growth (at the
-//   latest after a handful of small ones), with the count shown as it went;
-//   the record files and the folder deleted before the big file; RUN_DONE
-//   and the free space back but for the growth.
+//   free records, growing by 16 KiB; then a volume that keeps no file's
+//   data in a record (every byte written takes space).
+// Expect: 640-byte files of zeros in a tree of folders under VOIDTEMP, no
+//   folder with more than five names (so that its index stays in its
+//   record), the count shown as it goes; the step stops at the table's
+//   first growth, or at once where the first file takes space; files and
+//   folders are removed before the big file; RUN_DONE, and the free space
+//   back but for the growth.
 TEST_F(ZeroFill, FreeRecordsOfTheFileTableGetZeros)
 {
     fake::add_volume('d', "NTFS", 20000000, 100000000);
-    fake::model_file_table('d', 1501, 16384);
+    fake::model_file_table('d', 1500, 16384);
     EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
     EXPECT_EQ(fake::table_growths('d'), 1);
-    EXPECT_EQ(fake::writes_to("d:\\VOIDTEMP\\V_001500.TMP"), std::vector<size_t>{640});
-    EXPECT_EQ(fake::writes_to("d:\\VOIDTEMP\\V_001501.TMP"), std::vector<size_t>{});
+    std::map<std::string, int> names_in;
+    int record_files = 0;
+    for (const fake::file_call &call : fake::file_calls()) {
+        if (call.op == fake::OP_WRITE) {
+            EXPECT_EQ(call.requested, 640u);
+        }
+        if ((call.op == fake::OP_CREATE || call.op == fake::OP_MKDIR) && call.ok)
+            names_in[call.path.substr(0, call.path.rfind('\\'))]++;
+        record_files += call.op == fake::OP_WRITE;
+    }
+    EXPECT_GT(record_files, 1100);
+    for (const auto &folder : names_in)
+        EXPECT_LE(folder.second, 5) << folder.first;
+    EXPECT_EQ(fake::writes_to("d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\4"), std::vector<size_t>{640});
     EXPECT_EQ(fake::nonzero_writes(), 0);
     std::vector<std::string> texts = progress();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "MFT空きレコード書込中 1,234 (個)"), texts.end());
-    EXPECT_EQ(progress_tail(2), lines({"MFT空きレコード書込中 1,500 (個)", DELETING}));
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "MFT空きレコード書込中 1,000 (個)"), texts.end());
+    EXPECT_EQ(progress_tail(1), lines({DELETING}));
     std::vector<std::string> steps = file_steps();
-    EXPECT_EQ(std::vector<std::string>(steps.end() - 3, steps.end()),
-              lines({"delete d:\\VOIDTEMP\\V_001500.TMP", "rmdir d:\\VOIDTEMP",
-                     "delete d:\\V_000000.TMP"}));
+    EXPECT_EQ(std::vector<std::string>(steps.end() - 2, steps.end()),
+              lines({"rmdir d:\\VOIDTEMP", "delete d:\\V_000000.TMP"}));
     EXPECT_TRUE(fake::listing('d').empty());
     EXPECT_EQ(fake::free_bytes('d'), 20000000 - 16384);
     expect_no_message();
 
     start();
     fake::add_volume('d', "NTFS", 20000000, 100000000);
-    fake::model_file_table('d', 1, 4096);
     EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
-    EXPECT_GE(fake::table_growths('d'), 1);
-    EXPECT_LE(fake::table_growths('d'), 8);
+    EXPECT_EQ(progress_tail(2), lines({"MFT空きレコード書込中 0 (個)", DELETING}));
+    EXPECT_EQ(fake::writes_to("d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\0"), std::vector<size_t>{640});
     EXPECT_TRUE(fake::listing('d').empty());
+    EXPECT_EQ(fake::free_bytes('d'), 20000000);
 }
 
-// Scenario: the file table's step on NTFS when the fifth record file cannot
-//   be created; when the fourth cannot be deleted; when the folder cannot
-//   be created.
-// Expect: a failed create ends the step as usual, RUN_DONE, no box; a
-//   failed delete is told in the box that names the folder, the big file
-//   is still deleted, RUN_FAILED; without the folder the step is left out.
+// Scenario: the file table's step on NTFS when its fifth file cannot be
+//   created; when its second leaf folder cannot; when its fourth file
+//   cannot be deleted; when VOIDTEMP cannot be created.
+// Expect: a failed create ends the step as usual and everything made is
+//   removed, RUN_DONE, no box; a failed delete is told in the box that
+//   names the folder, the big file is still deleted, RUN_FAILED; without
+//   VOIDTEMP the step is left out.
 TEST_F(ZeroFill, FileTableStepFailures)
 {
-    fake::add_volume('d', "NTFS", 20000000, 100000000);
-    fake::model_file_table('d', 100, 16384);
-    fake::fail_create_path("d:\\VOIDTEMP\\V_000004.TMP");
-    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
-    EXPECT_EQ(progress_tail(2), lines({"MFT空きレコード書込中 4 (個)", DELETING}));
-    EXPECT_TRUE(fake::listing('d').empty());
-    expect_no_message();
+    const char *const failing_creates[] = {"d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\4",
+                                           "d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\1"};
+    for (const char *path : failing_creates) {
+        start();
+        fake::add_volume('d', "NTFS", 20000000, 100000000);
+        fake::model_file_table('d', 100, 16384);
+        fake::fail_create_path(path);
+        fake::fail_create_folder(path);
+        EXPECT_EQ(zero_fill_drive('d'), RUN_DONE) << path;
+        EXPECT_TRUE(fake::listing('d').empty()) << path;
+        expect_no_message();
+    }
+    EXPECT_EQ(progress_tail(2), lines({"MFT空きレコード書込中 5 (個)", DELETING}));
 
     start();
     fake::add_volume('d', "NTFS", 20000000, 100000000);
     fake::model_file_table('d', 100, 16384);
-    fake::lock_file("d:\\VOIDTEMP\\V_000003.TMP");
+    fake::lock_file("d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\3");
     EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
-    expect_message("d:\\VOIDTEMP\\ 下の一時ファイル1個の削除に失敗しました。\n"
+    expect_message("d:\\VOIDTEMP\\ 下の一時ファイル8個の削除に失敗しました。\n"
                    "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
-    EXPECT_EQ(fake::listing('d'), lines({"d:\\VOIDTEMP", "d:\\VOIDTEMP\\V_000003.TMP"}));
+    EXPECT_FALSE(fake::exists(NTFS_FILE));
+    EXPECT_TRUE(fake::exists("d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\3"));
 
     start();
     fake::add_volume('d', "NTFS", 20000000, 100000000);
