@@ -10,11 +10,10 @@ import steps
 import texts
 
 SIZE_MB = 96
-# Enough freed records that the index of the run's folder, which takes one
-# 4 KiB block per 18 or so names, gains a level on the way (past 1,200
-# names under ntfs-3g) and then takes three blocks at one file.
-SMALL_FILES = 2000
-LONG_NAMES = 300
+# Enough freed records that the step over them runs for a while, and its
+# tree of folders is several leaves wide.
+SMALL_FILES = 1000
+LONG_NAMES = 100
 # Files a run may still create between the Escape and the moment it acts on
 # it; one that ignored the key would go on through the free records, about
 # SMALL_FILES + LONG_NAMES.
@@ -22,11 +21,11 @@ SLACK_FILES = 100
 
 
 def folder_files(folder):
-    """How many files the folder holds, or None while it does not exist."""
-    try:
-        return len(os.listdir(folder))
-    except FileNotFoundError:
+    """How many files the folder and its subfolders hold, or None while it
+    does not exist."""
+    if not os.path.isdir(folder):
         return None
+    return sum(len(files) for _, _, files in os.walk(folder))
 
 
 def escaped_run(s, ntfs, hashes, free_before):
