@@ -9,7 +9,12 @@
 #include "zerofill/run_text.h"
 #include "zerofill/temp_files.h"
 
-enum { RECORD_BYTES = 1024 };
+enum {
+    RECORD_BYTES = 1024,
+    // A text for every file would keep the window's thread redrawing, and
+    // the step would take a quarter longer.
+    FILES_PER_TEXT = 32,
+};
 
 static int64_t power_of_entries(int exponent)
 {
@@ -101,7 +106,8 @@ records_end fill_free_records(record_tree *tree, int64_t volume_bytes, int64_t s
     for (;;) {
         if (!g_running)
             return RECORDS_STOPPED;
-        show_run_text(TEXT_RECORDS, tree->files);
+        if (tree->files % FILES_PER_TEXT == 0)
+            show_run_text(TEXT_RECORDS, tree->files);
         int entry = (int)(tree->files % FOLDER_ENTRIES);
         if (entry == 0 && !begin_leaf(tree))
             return RECORDS_DONE;

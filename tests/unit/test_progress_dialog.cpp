@@ -335,22 +335,22 @@ TEST_F(ProgressDialog, DialogThatCannotBeCreated)
     EXPECT_TRUE(fake::text_log().empty());
 }
 
-// Scenario: Cancel after the tenth file of the file table's step, on an NTFS
-//   volume with 200 free records.
+// Scenario: Cancel at the file table step's text for its 32nd file, on an
+//   NTFS volume with 200 free records.
 // Expect: the step stops within one file; the record files, their folder
 //   and the big file are all deleted; RUN_CANCELLED.
 TEST_F(ProgressDialog, CancelStopsTheFileTableStep)
 {
     fake::add_volume('d', "NTFS", 30000000, 2 * GIGABYTE);
     fake::model_file_table('d', 200, 16384);
-    fake::command_on_text(IDC_PROGRESS, "MFT空きレコード書込中 10 (個)", IDC_ABORT);
+    fake::command_on_text(IDC_PROGRESS, "MFT空きレコード書込中 32 (個)", IDC_ABORT);
     EXPECT_EQ(run_progress_dialog('d'), RUN_CANCELLED);
     expect_ended_by_worker(RUN_CANCELLED);
     int record_files = 0;
     for (const fake::file_call &call : fake::file_calls())
         record_files += call.op == fake::OP_CREATE && call.path.find("VOIDTEMP") != std::string::npos;
-    EXPECT_GE(record_files, 10);
-    EXPECT_LE(record_files, 11);
+    EXPECT_GE(record_files, 32);
+    EXPECT_LE(record_files, 33);
     EXPECT_TRUE(fake::listing('d').empty());
 }
 

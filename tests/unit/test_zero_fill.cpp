@@ -632,7 +632,7 @@ TEST_F(ZeroFill, FreeRecordsOfTheFileTableGetZeros)
     EXPECT_EQ(fake::writes_to("d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\4"), std::vector<size_t>{640});
     EXPECT_EQ(fake::nonzero_writes(), 0);
     std::vector<std::string> texts = progress();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "MFT空きレコード書込中 1,000 (個)"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "MFT空きレコード書込中 1,024 (個)"), texts.end());
     EXPECT_EQ(progress_tail(1), lines({DELETING}));
     std::vector<std::string> steps = file_steps();
     EXPECT_EQ(std::vector<std::string>(steps.end() - 2, steps.end()),
@@ -671,7 +671,7 @@ TEST_F(ZeroFill, FileTableStepFailures)
         EXPECT_TRUE(fake::listing('d').empty()) << path;
         expect_no_message();
     }
-    EXPECT_EQ(progress_tail(2), lines({"MFT空きレコード書込中 5 (個)", DELETING}));
+    EXPECT_EQ(progress_tail(2), lines({"MFT空きレコード書込中 0 (個)", DELETING}));
 
     start();
     fake::add_volume('d', "NTFS", 20000000, 100000000);
