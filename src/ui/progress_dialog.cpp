@@ -56,28 +56,27 @@ static INT_PTR on_command(HWND dialog, WORD id)
     return TRUE;
 }
 
-// The worker's texts, set here on the window's own thread in the order
-// they were posted.
-static INT_PTR on_run_text(HWND dialog, WPARAM text, LPARAM number)
+// The worker's texts are set here, on the window's own thread.
+static INT_PTR on_run_text(HWND dialog, WPARAM line)
 {
-    int line = run_text_line((int)text);
-    if (line == 0)
-        return FALSE;
     char shown[TEXT_BUFFER_SIZE];
-    format_run_text(shown, sizeof shown, (int)text, (int64_t)number);
-    sys::SetDlgItemTextA(dialog, line, shown);
+    int control = take_run_text(line, shown, sizeof shown);
+    if (control == 0)
+        return FALSE;
+    sys::SetDlgItemTextA(dialog, control, shown);
     return TRUE;
 }
 
 INT_PTR CALLBACK progress_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam)
 {
+    (void)lparam;
     switch (message) {
     case WM_INITDIALOG:
         return on_init_dialog(dialog);
     case WM_COMMAND:
         return on_command(dialog, LOWORD(wparam));
     case WM_RUN_TEXT:
-        return on_run_text(dialog, wparam, lparam);
+        return on_run_text(dialog, wparam);
     default:
         return FALSE;
     }

@@ -3,9 +3,20 @@
 
 #include <stdio.h>
 
+#include <atomic>
+
 #include "volume/format.h"
 #include "zerofill/progress_lines.h"
 #include "zerofill/run_state.h"
+
+enum { STATUS_LINE, PROGRESS_LINE, LINE_COUNT, TEXT_BITS = 4 };
+
+// The latest text of each line, its number and figure packed in one word,
+// and whether a message for the line is on its way to the window. A window
+// slower than the writer shows the latest text when it gets to it and
+// skips those in between: it is never asked to draw more than it can.
+static std::atomic<int64_t> g_latest[LINE_COUNT];
+static std::atomic<int32_t> g_on_the_way[LINE_COUNT];
 
 int run_text_line(int text)
 {
@@ -46,9 +57,32 @@ void format_run_text(char *buffer, size_t size, int text, int64_t number)
     }
 }
 
+void reset_run_texts()
+{
+    for (int line = 0; line < LINE_COUNT; line++)
+        g_on_the_way[line] = 0;
+}
+
 void show_run_text(int text, int64_t number)
 {
-    // A text that cannot be posted (the queue is full) is only a lost frame:
-    // the next one shows the run's state again.
-    sys::PostMessageA(g_hDlg, WM_RUN_TEXT, (WPARAM)text, (LPARAM)number);
+    int line = text == TEXT_WRITING_DRIVE ? STATUS_LINE : PROGRESS_LINE;
+    g_latest[line] = number * (1 << TEXT_BITS) + text;
+    if (g_on_the_way[line].exchange(1) != 0)
+        return;
+    // A message the system cannot take (its queue is full) leaves the text
+    // to the next one.
+    if (!sys::PostMessageA(g_hDlg, WM_RUN_TEXT, (WPARAM)line, 0))
+        g_on_the_way[line] = 0;
+}
+
+int take_run_text(WPARAM line, char *buffer, size_t size)
+{
+    if (line >= LINE_COUNT)
+        return 0;
+    // Cleared first: a text stored from here on sends a message of its own.
+    g_on_the_way[line] = 0;
+    int64_t latest = g_latest[line];
+    int text = (int)(latest % (1 << TEXT_BITS));
+    format_run_text(buffer, size, text, latest / (1 << TEXT_BITS));
+    return run_text_line(text);
 }

@@ -9,8 +9,8 @@
 
 #include "platform/os.h"
 
-// The message that carries a run text: the word parameter is the text, the
-// long parameter its number.
+// The message that tells the window a line has a new text; the word
+// parameter names the line for take_run_text.
 #define WM_RUN_TEXT (WM_APP + 1)
 
 enum run_text {
@@ -28,6 +28,13 @@ enum run_text {
 int run_text_line(int text);
 void format_run_text(char *buffer, size_t size, int text, int64_t number);
 
-// Posts the text to the progress window and returns at once. The window
-// shows the texts in the order they were posted.
+// Hands the text to the progress window and returns at once: it becomes
+// the line's latest, and the window is told unless a message for the line
+// is still on its way. Texts of a line are shown in order; one that a newer
+// overtakes before the window gets to it is skipped.
 void show_run_text(int text, int64_t number = 0);
+// On the window's thread, for WM_RUN_TEXT: the line's latest text, and the
+// control it belongs to (0 for no line).
+int take_run_text(WPARAM line, char *buffer, size_t size);
+// At the start of a run: messages of an earlier window are gone with it.
+void reset_run_texts();

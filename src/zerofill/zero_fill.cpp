@@ -277,6 +277,7 @@ static int fill_with_zeros(fill_run &run)
 
 int zero_fill_drive(char letter)
 {
+    reset_run_texts();
     show_run_text(TEXT_WRITING_DRIVE, (unsigned char)letter);
     if (!g_running)
         return RUN_CANCELLED;

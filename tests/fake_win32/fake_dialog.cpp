@@ -87,6 +87,7 @@ struct data {
     std::vector<command_record> commands;
     std::vector<end_record> ends;
     std::vector<post_record> posts;
+    std::map<HWND, DLGPROC> procedures;  // of windows that are no open dialog
     std::vector<thread_record> thread_starts;
     int endthread_calls = 0;
     std::vector<DWORD> sleeps;
@@ -393,6 +394,13 @@ void action_after_update(int control, int n, std::function<void()> run, int dial
     add_script({AFTER_UPDATE, control, n, "", dialog, action{false, 0, std::move(run)}});
 }
 
+void window_procedure(HWND window, DLGPROC procedure)
+{
+    state &s = st();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.d.procedures[window] = procedure;
+}
+
 void hold_window_after_post(std::function<bool()> until)
 {
     state &s = st();
@@ -660,8 +668,15 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
     data &d = s.d;
     fake::caller from = fake::who_calls(d);
     d.posts.push_back({window, message, wparam, lparam, from});
-    if (!d.loop_active || window == nullptr || window != d.window)
+    if (!d.loop_active || window == nullptr || window != d.window) {
+        auto procedure = d.procedures.find(window);
+        if (procedure != d.procedures.end()) {
+            DLGPROC handler = procedure->second;
+            lock.unlock();
+            handler(window, message, wparam, lparam);
+        }
         return TRUE;
+    }
     if (from == fake::LOOP_THREAD) {
         action a{false, wparam, nullptr, true, message, lparam};
         d.pending.push_back(std::move(a));

@@ -13,8 +13,8 @@
 // before it returns, while the loop is idle; while the loop thread is busy
 // in the procedure or in a scripted action it returns at once and the
 // message is handled later, in order. Posted from the loop thread, it is
-// handled once the loop has control again. Posts to other windows are only
-// recorded.
+// handled once the loop has control again. Posts to other windows are
+// recorded, and handed to a procedure registered for them.
 //
 // A thread started by the procedure while it initialises the dialog waits
 // until WM_INITDIALOG has returned and the commands scripted for that moment
@@ -105,6 +105,10 @@ void command_on_text(int control, const std::string &text, WPARAM command, int d
 void action_after_update(int control, int n, std::function<void()> action, int dialog = 0);
 void action_on_text(int control, const std::string &text, std::function<void()> action,
                     int dialog = 0);
+
+// Messages posted to `window`, which is no open dialog, are handed to
+// `procedure` at once, on the posting thread.
+void window_procedure(HWND window, DLGPROC procedure);
 
 // After handling the next message posted from another thread, the loop
 // thread lets the poster go on and is then held, as when it waits on the

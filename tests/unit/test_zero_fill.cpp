@@ -35,19 +35,11 @@ const char FAT_FILE0[] = "e:\\VOIDTEMP\\V_000000.TMP";
 const char FAT_FILE1[] = "e:\\VOIDTEMP\\V_000001.TMP";
 const char FAT_FILE2[] = "e:\\VOIDTEMP\\V_000002.TMP";
 
-// The texts the run posted to the window for `line`, as the window shows them.
+// What the window shows on `line`: the run's texts are handed to the
+// window's procedure as they come.
 std::vector<std::string> shown(int line)
 {
-    std::vector<std::string> texts;
-    for (const fake::post_record &post : fake::posted_messages()) {
-        if (post.window != DIALOG || post.message != WM_RUN_TEXT ||
-            run_text_line((int)post.wparam) != line)
-            continue;
-        char text[256];
-        format_run_text(text, sizeof text, (int)post.wparam, (int64_t)post.lparam);
-        texts.push_back(text);
-    }
-    return texts;
+    return fake::texts(line);
 }
 
 std::vector<std::string> progress()
@@ -73,6 +65,7 @@ protected:
     {
         fake::reset();
         g_hDlg = DIALOG;
+        fake::window_procedure(DIALOG, progress_dialog_proc);
         g_running = 1;
         texts_at_close.clear();
         fake::on_fclose([](const std::string &) {
