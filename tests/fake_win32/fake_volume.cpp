@@ -560,6 +560,18 @@ bool take_record(volume *v, const std::string &key)
     return true;
 }
 
+// A file or folder gone: its space and its record are free again.
+void remove_entry(std::map<std::string, entry>::iterator it)
+{
+    volume *v = volume_of(it->first);
+    if (v != nullptr) {
+        v->free_bytes += it->second.allocated;
+        if (it->second.has_record)
+            v->free_records++;
+    }
+    st().entries.erase(it);
+}
+
 bool is_file_handle(HANDLE handle)
 {
     std::lock_guard<std::mutex> guard(lock());
@@ -879,13 +891,7 @@ BOOL RemoveDirectoryA(LPCSTR path)
     fake::record(fake::OP_RMDIR, path, ok);
     if (!ok)
         return FALSE;
-    fake::volume *v = fake::volume_of(key);
-    if (v != nullptr) {
-        v->free_bytes += it->second.allocated;
-        if (it->second.has_record)
-            v->free_records++;
-    }
-    s.entries.erase(it);
+    fake::remove_entry(it);
     return TRUE;
 }
 
@@ -901,13 +907,7 @@ BOOL DeleteFileA(LPCSTR path)
     fake::record(fake::OP_DELETE, path, ok);
     if (!ok)
         return FALSE;
-    fake::volume *v = fake::volume_of(key);
-    if (v != nullptr) {
-        v->free_bytes += it->second.allocated;
-        if (it->second.has_record)
-            v->free_records++;
-    }
-    s.entries.erase(it);
+    fake::remove_entry(it);
     return TRUE;
 }
 
