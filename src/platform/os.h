@@ -62,6 +62,7 @@ using ::WriteFile;
 using ::ExitProcess;
 using ::FormatMessageA;
 using ::GetLastError;
+using ::GetTickCount;
 using ::Sleep;
 // user32
 using ::DialogBoxParamA;
@@ -251,6 +252,7 @@ void ExitProcess(UINT exit_code);
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
                      LPSTR buffer, DWORD size, void *arguments);
 DWORD GetLastError();
+DWORD GetTickCount();
 void Sleep(DWORD milliseconds);
 // user32
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DLGPROC proc,

@@ -31,7 +31,8 @@ void format_run_text(char *buffer, size_t size, int text, int64_t number);
 // Hands the text to the progress window and returns at once: it becomes
 // the line's latest, and the window is told unless a message for the line
 // is still on its way. Texts of a line are shown in order; one that a newer
-// overtakes before the window gets to it is skipped.
+// overtakes before the window gets to it is skipped. The remaining
+// megabytes are passed on at most every 100 ms.
 void show_run_text(int text, int64_t number = 0);
 // On the window's thread, for WM_RUN_TEXT: the line's latest text, and the
 // control it belongs to (0 for no line).

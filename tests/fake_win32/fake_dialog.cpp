@@ -91,6 +91,8 @@ struct data {
     std::vector<thread_record> thread_starts;
     int endthread_calls = 0;
     std::vector<DWORD> sleeps;
+    DWORD ticks = 0xFFFFF000u;  // near the wrap, which callers must survive
+    DWORD tick_step = 1000;
     std::vector<UINT> exits;
 
     std::map<char, device> devices;
@@ -392,6 +394,13 @@ void command_on_text(int control, const std::string &text, WPARAM command, int d
 void action_after_update(int control, int n, std::function<void()> run, int dialog)
 {
     add_script({AFTER_UPDATE, control, n, "", dialog, action{false, 0, std::move(run)}});
+}
+
+void tick_step(DWORD milliseconds)
+{
+    state &s = st();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.d.tick_step = milliseconds;
 }
 
 void window_procedure(HWND window, DLGPROC procedure)
@@ -747,6 +756,14 @@ void ExitProcess(UINT exit_code)
     state &s = fake::st();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.d.exits.push_back(exit_code);
+}
+
+DWORD GetTickCount()
+{
+    state &s = fake::st();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.d.ticks += s.d.tick_step;
+    return s.d.ticks;
 }
 
 void Sleep(DWORD milliseconds)

@@ -142,6 +142,9 @@ std::vector<thread_record> thread_starts();
 int endthread_calls();
 std::vector<UINT> exit_calls();  // ExitProcess, recorded only
 std::vector<DWORD> sleep_calls();  // the milliseconds asked for
+// GetTickCount advances by this much at every call (default 1,000 ms),
+// starting just before the count wraps.
+void tick_step(DWORD milliseconds);
 
 // --- volume devices -------------------------------------------------------
 

@@ -685,3 +685,32 @@ TEST_F(ZeroFill, FileTableStepFailures)
     EXPECT_TRUE(fake::listing('d').empty());
     expect_no_message();
 }
+
+// Scenario: an NTFS volume with 1 GB free; the clock advances 1 s between
+//   two blocks, then 10 ms.
+// Expect: with 1 s every block's figure is shown; with 10 ms only about
+//   one in ten, the first of them always, falling; the closing texts are
+//   the same either way.
+TEST_F(ZeroFill, RemainingFiguresAtMostTenASecond)
+{
+    fake::add_volume('d', "NTFS", 1000000000, 2000000000);
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    std::vector<std::string> every = progress();
+    size_t blocks = fake::writes_to(NTFS_FILE).size();
+    ASSERT_GT(blocks, 200u);
+
+    start();
+    fake::add_volume('d', "NTFS", 1000000000, 2000000000);
+    fake::tick_step(10);
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    std::vector<std::string> some = progress();
+    EXPECT_EQ(fake::writes_to(NTFS_FILE).size(), blocks);
+    EXPECT_EQ(every.size(), blocks + 3);
+    EXPECT_LT(some.size(), blocks / 5);
+    EXPECT_GT(some.size(), blocks / 20);
+    EXPECT_EQ(some.front(), every.front());
+    EXPECT_EQ(std::vector<std::string>(some.end() - 3, some.end()),
+              std::vector<std::string>(every.end() - 3, every.end()));
+    for (size_t i = 0; i + 1 < some.size(); i++)
+        EXPECT_NE(std::find(every.begin(), every.end(), some[i]), every.end()) << some[i];
+}
