@@ -13,29 +13,12 @@ void temp_folder_path(char *buffer, size_t size, char letter)
     snprintf(buffer, size, "%c:\\VOIDTEMP", letter);
 }
 
-void temp_folder_file_path(char *buffer, size_t size, char letter, int index)
-{
-    snprintf(buffer, size, "%c:\\VOIDTEMP\\V_%6.6d.TMP", letter, index);
-}
-
 void temp_file_path(char *buffer, size_t size, char letter, int fs, int index)
 {
     if (is_fat_family(fs))
-        temp_folder_file_path(buffer, size, letter, index);
+        snprintf(buffer, size, "%c:\\VOIDTEMP\\V_%6.6d.TMP", letter, index);
     else
         snprintf(buffer, size, "%c:\\V_%6.6d.TMP", letter, 0);
-}
-
-int delete_folder_files(char letter, int count)
-{
-    char path[PATH_BUFFER_SIZE];
-    int failed = 0;
-    for (int i = 0; i < count; i++) {
-        temp_folder_file_path(path, sizeof path, letter, i);
-        if (sys::DeleteFileA(path) != TRUE)
-            failed++;
-    }
-    return remove_temp_folder(letter, failed);
 }
 
 int remove_temp_folder(char letter, int files_left)
@@ -60,6 +43,18 @@ int remove_temp_folder(char letter, int files_left)
     return failed;
 }
 
+static int delete_fat_files(char letter, int count)
+{
+    char path[PATH_BUFFER_SIZE];
+    int failed = 0;
+    for (int i = 0; i < count; i++) {
+        temp_file_path(path, sizeof path, letter, FS_FAT32, i);
+        if (sys::DeleteFileA(path) != TRUE)
+            failed++;
+    }
+    return remove_temp_folder(letter, failed);
+}
+
 static int delete_ntfs_file(char letter)
 {
     char path[PATH_BUFFER_SIZE];
@@ -76,6 +71,6 @@ static int delete_ntfs_file(char letter)
 int delete_temp_files(char letter, int count, int fs)
 {
     if (is_fat_family(fs))
-        return delete_folder_files(letter, count);
+        return delete_fat_files(letter, count);
     return delete_ntfs_file(letter);
 }

@@ -8,15 +8,10 @@ enum { PATH_BUFFER_SIZE = 1024 };
 // NTFS: one file in the root. FAT family: numbered files in a folder.
 void temp_folder_path(char *buffer, size_t size, char letter);
 void temp_file_path(char *buffer, size_t size, char letter, int fs, int index);
-// The index-th numbered file in the folder.
-void temp_folder_file_path(char *buffer, size_t size, char letter, int index);
 
 // 0 when everything is gone; FAT family: the number of files left, or -1 for
 // the folder; NTFS: 1 for the file. Failures are shown in a message box.
 int delete_temp_files(char letter, int count, int fs);
-// Deletes the folder's first `count` numbered files, then the folder: 0, the
-// number of files left, or -1 for the folder, as for the FAT family.
-int delete_folder_files(char letter, int count);
 // Removes the empty folder, or, with files left in it, says so: 0, the
 // files left, or -1 for the folder, each failure shown in a box.
 int remove_temp_folder(char letter, int files_left);

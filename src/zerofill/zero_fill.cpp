@@ -184,17 +184,23 @@ static void report_unfinished_fill(fill_run &run)
                   run.path, error);
 }
 
+// The temporary folder, there already (a leftover, reused) or made now.
+static bool have_temp_folder(const fill_run &run, char *folder, size_t size)
+{
+    temp_folder_path(folder, size, run.letter);
+    return is_directory(folder) || sys::CreateDirectoryA(folder, NULL);
+}
+
 // On NTFS, with the free space down to the reserve: the free records of the
 // file table get their zeros too, from files in the temporary folder.
 // False when the folder cannot be had: the step is left out.
 static bool fill_records(fill_run &run, fill_end *end)
 {
     char folder[ROOT_SIZE];
-    temp_folder_path(folder, sizeof folder, run.letter);
     // Taken before the folder is made, whose record may be the one that
     // makes the table grow.
     int64_t free_before = get_free_bytes(run.root);
-    if (!is_directory(folder) && !sys::CreateDirectoryA(folder, NULL))
+    if (!have_temp_folder(run, folder, sizeof folder))
         return false;
     run.records.letter = run.letter;
     if (fill_free_records(&run.records, get_total_bytes(run.root), free_before, run.zeros) ==
@@ -250,8 +256,7 @@ static int end_run(fill_run &run, fill_end end)
 static bool prepare_folder(fill_run &run)
 {
     char folder[ROOT_SIZE];
-    temp_folder_path(folder, sizeof folder, run.letter);
-    if (is_directory(folder) || sys::CreateDirectoryA(folder, NULL))
+    if (have_temp_folder(run, folder, sizeof folder))
         return true;
     msgbox_printf(g_hDlg, MB_OK, BANNER,
                   "一時ファイル保管用フォルダの作成に失敗しました。\n[%s]", folder);
