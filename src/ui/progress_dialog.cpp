@@ -9,7 +9,6 @@
 
 static const char TEMPLATE_NAME[] = "VF1";
 
-
 int32_t run_progress_dialog(char letter)
 {
     g_drive_letter = (unsigned char)letter;

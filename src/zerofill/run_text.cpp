@@ -26,14 +26,15 @@ enum { REMAINING_INTERVAL_MS = 100 };
 static bool g_remaining_shown;
 static DWORD g_remaining_shown_at;
 
-int run_text_line(int text)
+// IDC_STATUS or IDC_PROGRESS; 0 for a number that names no text.
+static int run_text_line(int text)
 {
     if (text == TEXT_WRITING_DRIVE)
         return IDC_STATUS;
     return text > TEXT_WRITING_DRIVE && text < RUN_TEXT_COUNT ? IDC_PROGRESS : 0;
 }
 
-void format_run_text(char *buffer, size_t size, int text, int64_t number)
+static void format_run_text(char *buffer, size_t size, int text, int64_t number)
 {
     char grouped[FORMATTED_BYTES_SIZE];
     format_bytes(grouped, number);

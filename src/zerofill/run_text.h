@@ -24,10 +24,6 @@ enum run_text {
     RUN_TEXT_COUNT
 };
 
-// IDC_STATUS or IDC_PROGRESS; 0 for a number that names no text.
-int run_text_line(int text);
-void format_run_text(char *buffer, size_t size, int text, int64_t number);
-
 // Hands the text to the progress window and returns at once: it becomes
 // the line's latest, and the window is told unless a message for the line
 // is still on its way. Texts of a line are shown in order; one that a newer

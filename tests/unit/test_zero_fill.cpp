@@ -14,7 +14,6 @@
 #include "fake_win32/fake_win32.h"
 #include "program_test.h"
 #include "ui/progress_dialog.h"
-#include "zerofill/run_text.h"
 #include "zerofill/zero_fill.h"
 
 namespace {
@@ -35,16 +34,11 @@ const char FAT_FILE0[] = "e:\\VOIDTEMP\\V_000000.TMP";
 const char FAT_FILE1[] = "e:\\VOIDTEMP\\V_000001.TMP";
 const char FAT_FILE2[] = "e:\\VOIDTEMP\\V_000002.TMP";
 
-// What the window shows on `line`: the run's texts are handed to the
-// window's procedure as they come.
-std::vector<std::string> shown(int line)
-{
-    return fake::texts(line);
-}
-
+// What the progress line shows: the run's texts are handed to the window's
+// procedure as they come.
 std::vector<std::string> progress()
 {
-    return shown(IDC_PROGRESS);
+    return fake::texts(IDC_PROGRESS);
 }
 
 // The progress line as it read at each fclose: what the user saw while the
@@ -173,7 +167,7 @@ TEST_F(ZeroFill, BlockSizeFollowsTheFreeSpace)
         EXPECT_EQ(zero_fill_drive('d'), RUN_DONE) << c.free;
         EXPECT_EQ(fake::writes_to(NTFS_FILE), c.blocks) << c.free;
         EXPECT_EQ(progress(), c.texts) << c.free;
-        EXPECT_EQ(shown(IDC_STATUS), lines({"d: ドライブにゼロを書込中"}));
+        EXPECT_EQ(fake::texts(IDC_STATUS), lines({"d: ドライブにゼロを書込中"}));
         EXPECT_EQ(texts_at_close, lines({WRITING_WAIT}));
         EXPECT_TRUE(fake::listing('d').empty());
         expect_committed_closes();
@@ -286,7 +280,7 @@ TEST_F(ZeroFill, CancelBeforeTheStart)
     fake::add_volume('d', "NTFS", 100000000, 200000000);
     g_running = 0;
     EXPECT_EQ(zero_fill_drive('d'), RUN_CANCELLED);
-    EXPECT_EQ(shown(IDC_STATUS), lines({"d: ドライブにゼロを書込中"}));
+    EXPECT_EQ(fake::texts(IDC_STATUS), lines({"d: ドライブにゼロを書込中"}));
     EXPECT_TRUE(progress().empty());
     EXPECT_TRUE(fake::volume_information_calls().empty());
     EXPECT_TRUE(fake::file_calls().empty());
