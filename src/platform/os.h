@@ -48,6 +48,7 @@ using ::CreateDirectoryA;
 using ::CreateFileA;
 using ::DeleteFileA;
 using ::DeviceIoControl;
+using ::DuplicateHandle;
 using ::GetDiskFreeSpaceA;
 using ::GetFileAttributesA;
 using ::GetFileInformationByHandle;
@@ -61,8 +62,10 @@ using ::WriteFile;
 // kernel32: process, errors
 using ::ExitProcess;
 using ::FormatMessageA;
+using ::GetCurrentProcess;
 using ::GetLastError;
 using ::GetTickCount;
+using ::SetErrorMode;
 using ::Sleep;
 // user32
 using ::DialogBoxParamA;
@@ -143,6 +146,22 @@ typedef BY_HANDLE_FILE_INFORMATION *LPBY_HANDLE_FILE_INFORMATION;
 struct ULARGE_INTEGER {
     uint64_t QuadPart;
 };
+
+union LARGE_INTEGER {
+    int64_t QuadPart;
+};
+
+typedef BYTE BOOLEAN;
+
+// For GetFileInformationByHandleEx, which is looked up at run time.
+enum FILE_INFO_BY_HANDLE_CLASS { FileStandardInfo = 1 };
+struct FILE_STANDARD_INFO {
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    DWORD NumberOfLinks;
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
+};
 typedef ULARGE_INTEGER *PULARGE_INTEGER;
 
 struct COORD {
@@ -187,16 +206,22 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define CREATE_NEW 1
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
+#define DUPLICATE_SAME_ACCESS 0x00000002u
+#define SEM_FAILCRITICALERRORS 0x0001u
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
 #define FSCTL_SET_COMPRESSION 0x0009C040u
 #define COMPRESSION_FORMAT_NONE 0
 
 #define ERROR_SHARING_VIOLATION 32
+#define ERROR_FILE_EXISTS 80
+#define ERROR_ALREADY_EXISTS 183
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
 
@@ -233,6 +258,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 BOOL DeleteFileA(LPCSTR path);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                      DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
+BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE *target,
+                     DWORD access, BOOL inherit, DWORD options);
 BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_per_sector,
                        LPDWORD free_clusters, LPDWORD total_clusters);
 DWORD GetFileAttributesA(LPCSTR path);
@@ -251,8 +278,10 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
 void ExitProcess(UINT exit_code);
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
                      LPSTR buffer, DWORD size, void *arguments);
+HANDLE GetCurrentProcess();
 DWORD GetLastError();
 DWORD GetTickCount();
+UINT SetErrorMode(UINT mode);
 void Sleep(DWORD milliseconds);
 // user32
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DLGPROC proc,

@@ -22,10 +22,8 @@ static uint32_t read_u32(const unsigned char *bytes)
     return value;
 }
 
-int get_disk_number(char letter)
+static int disk_of_device(const char *device_path)
 {
-    char device_path[DEVICE_PATH_SIZE] = "\\\\.\\C:";
-    device_path[4] = letter;
     HANDLE device = sys::CreateFileA(device_path, GENERIC_READ,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
                                      NULL);
@@ -42,4 +40,17 @@ int get_disk_number(char letter)
         return DISK_EXTENTS_UNREADABLE;
     // The first extent's disk number follows the count and its padding.
     return (int)read_u32(extents + 8);
+}
+
+int get_disk_number(char letter)
+{
+    char device_path[DEVICE_PATH_SIZE] = "\\\\.\\C:";
+    device_path[4] = letter;
+    // An empty card reader or optical drive answers with a failure, not
+    // with the system's own "no disk" box.
+    UINT previous_mode = sys::SetErrorMode(SEM_FAILCRITICALERRORS);
+    sys::SetErrorMode(previous_mode | SEM_FAILCRITICALERRORS);
+    int disk = disk_of_device(device_path);
+    sys::SetErrorMode(previous_mode);
+    return disk;
 }

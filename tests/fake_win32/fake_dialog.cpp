@@ -55,7 +55,13 @@ struct script {
     action what;
 };
 
-enum device_behaviour { DEVICE_MISSING, DEVICE_EXTENTS, DEVICE_QUERY_FAILS, DEVICE_OVERREPORTS };
+enum device_behaviour {
+    DEVICE_MISSING,
+    DEVICE_EXTENTS,
+    DEVICE_QUERY_FAILS,
+    DEVICE_OVERREPORTS,
+    DEVICE_NO_MEDIUM,
+};
 
 struct device {
     device_behaviour behaviour;
@@ -94,6 +100,8 @@ struct data {
     DWORD ticks = 0xFFFFF000u;  // near the wrap, which callers must survive
     DWORD tick_step = 1000;
     std::vector<UINT> exits;
+    UINT error_mode = 0;
+    std::vector<char> critical_error_boxes;  // the drives they asked for
 
     std::map<char, device> devices;
     std::map<HANDLE, char> open_devices;
@@ -503,6 +511,25 @@ void device_missing(char letter)
     set_device(letter, DEVICE_MISSING, {});
 }
 
+void device_without_medium(char letter)
+{
+    set_device(letter, DEVICE_NO_MEDIUM, {});
+}
+
+std::vector<char> critical_error_boxes()
+{
+    state &s = st();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.d.critical_error_boxes;
+}
+
+UINT error_mode()
+{
+    state &s = st();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.d.error_mode;
+}
+
 void device_extents(char letter, const std::vector<extent> &extents)
 {
     set_device(letter, DEVICE_EXTENTS, extents);
@@ -766,6 +793,15 @@ DWORD GetTickCount()
     return s.d.ticks;
 }
 
+UINT SetErrorMode(UINT mode)
+{
+    state &s = fake::st();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    UINT previous = s.d.error_mode;
+    s.d.error_mode = mode;
+    return previous;
+}
+
 void Sleep(DWORD milliseconds)
 {
     {
@@ -787,7 +823,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     HANDLE result = INVALID_HANDLE_VALUE;
     char letter = fake::device_letter(name);
     auto found = d.devices.find(letter);
-    if (letter != 0 && found != d.devices.end() &&
+    bool no_medium = found != d.devices.end() && found->second.behaviour == fake::DEVICE_NO_MEDIUM;
+    // The system asks the user to insert a disk unless the process said it
+    // handles such errors itself.
+    if (no_medium && !(d.error_mode & SEM_FAILCRITICALERRORS))
+        d.critical_error_boxes.push_back(letter);
+    if (letter != 0 && found != d.devices.end() && !no_medium &&
         found->second.behaviour != fake::DEVICE_MISSING) {
         result = reinterpret_cast<HANDLE>(d.next_handle);
         d.next_handle += 4;

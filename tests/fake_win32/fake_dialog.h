@@ -159,6 +159,12 @@ struct extent {
 void device_missing(char letter);
 // Opens; the extents query succeeds with these extents (none is allowed).
 void device_extents(char letter, const std::vector<extent> &extents);
+// A removable drive without its medium: opening fails, and unless the
+// process has set SEM_FAILCRITICALERRORS the system first shows its own
+// box asking for a disk (recorded, never shown).
+void device_without_medium(char letter);
+std::vector<char> critical_error_boxes();
+UINT error_mode();  // as SetErrorMode last set it
 // Opens; the extents query fails.
 void device_query_fails(char letter);
 // Opens; the query writes one extent on `disk` and claims one byte more

@@ -166,10 +166,12 @@ TEST_F(DiskMode, LettersInOrderAndOnlyThoseOnTheDisk)
 
 // Scenario: F spans disks 2 and 1 (first extent on 2); G reports success
 //   with no extent; H has a volume whose device cannot be opened; I's query
-//   fails; J's query claims more bytes than the buffer holds (extent on 1).
-// Expect: get_disk_number gives 2, -2, -1, -2, -2; disk modes 0 and 1 fill
-//   nothing and show nothing but the confirmation; disk 2 fills F; every
-//   opened handle is closed.
+//   fails; J's query claims more bytes than the buffer holds (extent on 1);
+//   K is a card reader without its card.
+// Expect: get_disk_number gives 2, -2, -1, -2, -2, -1; disk modes 0 and 1
+//   fill nothing and show nothing but the confirmation, nor does the
+//   system ask for K's card; disk 2 fills F; every opened handle is closed,
+//   and the process's error mode is as it was.
 TEST_F(DiskMode, VolumesNotOnTheDiskAreSkippedSilently)
 {
     const int64_t total = GIGABYTE;
@@ -178,6 +180,9 @@ TEST_F(DiskMode, VolumesNotOnTheDiskAreSkippedSilently)
     fake::device_missing('H');
     fake::device_query_fails('I');
     fake::device_overreports('J', 1);
+    fake::device_without_medium('K');
+    const UINT mode = 0x8000;  // SEM_NOOPENFILEERRORBOX, set by someone before
+    sys::SetErrorMode(mode);
     for (char letter : std::string("FGHIJ"))
         fake::add_volume(letter, "NTFS", RESERVE_BYTES, total);
 
@@ -186,6 +191,7 @@ TEST_F(DiskMode, VolumesNotOnTheDiskAreSkippedSilently)
     EXPECT_EQ(get_disk_number('H'), -1);
     EXPECT_EQ(get_disk_number('I'), -2);
     EXPECT_EQ(get_disk_number('J'), -2);
+    EXPECT_EQ(get_disk_number('K'), -1);
     expect_every_handle_closed_once();
 
     for (const char *argument : {"0:", "1:"}) {
@@ -200,6 +206,8 @@ TEST_F(DiskMode, VolumesNotOnTheDiskAreSkippedSilently)
     EXPECT_EQ(reported_drives(), std::vector<std::string>{"F:"});
     EXPECT_EQ(run_drives(), std::vector<std::string>{"F:"});
     expect_every_handle_closed_once();
+    EXPECT_TRUE(fake::critical_error_boxes().empty());
+    EXPECT_EQ(fake::error_mode(), mode);
 }
 
 // Scenario: drive E on disk 1 with 12,345,678,912 bytes free of
