@@ -16,6 +16,11 @@ enum {
     FILES_PER_TEXT = 32,
 };
 
+void record_folder_path(char *buffer, size_t size, char letter)
+{
+    snprintf(buffer, size, "%c:\\VOIDFILL-MFT-7C2E9A41D3B6F058.TMP", letter);
+}
+
 static int64_t power_of_entries(int exponent)
 {
     int64_t power = 1;
@@ -34,42 +39,36 @@ static int levels_for(int64_t volume_bytes)
     return levels;
 }
 
+static void append_name(char *buffer, size_t size, int name)
+{
+    size_t used = strnlen(buffer, size);
+    snprintf(buffer + used, size - used, "\\%d", name);
+}
+
 // The folder `depth` levels down towards `leaf`; with `file` >= 0, that
 // file in the leaf.
 static void tree_path(char *buffer, size_t size, const record_tree &tree, int64_t leaf,
                       int depth, int file)
 {
-    temp_folder_path(buffer, size, tree.letter);
-    for (int k = 0; k < depth; k++) {
-        size_t used = strnlen(buffer, size);
-        int digit = (int)(leaf / power_of_entries(tree.levels - 1 - k) % FOLDER_ENTRIES);
-        snprintf(buffer + used, size - used, "\\%d", digit);
-    }
-    if (file >= 0) {
-        size_t used = strnlen(buffer, size);
-        snprintf(buffer + used, size - used, "\\%d", file);
-    }
-}
-
-// The folder `depth` levels down is new with this leaf: it is the first
-// leaf below it.
-static bool first_leaf_below(const record_tree &tree, int64_t leaf, int depth)
-{
-    return leaf % power_of_entries(tree.levels - depth) == 0;
+    record_folder_path(buffer, size, tree.letter);
+    for (int k = 0; k < depth; k++)
+        append_name(buffer, size,
+                    (int)(leaf / power_of_entries(tree.levels - 1 - k) % FOLDER_ENTRIES));
+    if (file >= 0)
+        append_name(buffer, size, file);
 }
 
 static bool begin_leaf(record_tree *tree)
 {
     char path[PATH_BUFFER_SIZE];
     int64_t leaf = tree->leaves++;
-    tree->last_chain = 0;
     for (int depth = 1; depth <= tree->levels; depth++) {
-        if (first_leaf_below(*tree, leaf, depth)) {
-            tree_path(path, sizeof path, *tree, leaf, depth, -1);
-            if (!sys::CreateDirectoryA(path, NULL))
-                return false;
-        }
-        tree->last_chain = depth;
+        // The folder `depth` levels down is new with its first leaf.
+        if (leaf % power_of_entries(tree->levels - depth) != 0)
+            continue;
+        tree_path(path, sizeof path, *tree, leaf, depth, -1);
+        if (!sys::CreateDirectoryA(path, NULL))
+            return false;
     }
     return true;
 }
@@ -97,12 +96,16 @@ records_end fill_free_records(record_tree *tree, int64_t volume_bytes, int64_t s
     tree->levels = levels_for(volume_bytes);
     tree->files = 0;
     tree->leaves = 0;
-    tree->last_chain = 0;
     // With every record file and every folder index inside its record, the
     // free space only falls when the table itself grows, which it never
     // undoes: the first drop ends the step.
     if (start_free < 0)
-        return RECORDS_DONE;
+        return RECORDS_LEFT_OUT;
+    // Made now or not used: a folder that is there already is somebody's,
+    // or a killed run's that could not be removed.
+    record_folder_path(path, sizeof path, tree->letter);
+    if (!sys::CreateDirectoryA(path, NULL))
+        return RECORDS_LEFT_OUT;
     for (;;) {
         if (!g_running)
             return RECORDS_STOPPED;
@@ -120,24 +123,41 @@ records_end fill_free_records(record_tree *tree, int64_t volume_bytes, int64_t s
     }
 }
 
-int64_t remove_record_tree(const record_tree &tree)
+// Removes the names the step gives (0 to FOLDER_ENTRIES - 1) below the
+// folder in `path`, deepest first; a link is never entered nor removed.
+// The number of names left.
+static int remove_tree_below(char *path, size_t size, int depth)
 {
-    char path[PATH_BUFFER_SIZE];
-    int64_t failed = 0;
-    for (int64_t leaf = tree.leaves - 1; leaf >= 0; leaf--) {
-        int64_t first = leaf * FOLDER_ENTRIES;
-        int64_t end = tree.files < first + FOLDER_ENTRIES ? tree.files : first + FOLDER_ENTRIES;
-        for (int64_t i = end - 1; i >= first; i--) {
-            tree_path(path, sizeof path, tree, leaf, tree.levels, (int)(i - first));
-            failed += sys::DeleteFileA(path) != TRUE;
-        }
-        int made = leaf == tree.leaves - 1 ? tree.last_chain : tree.levels;
-        for (int depth = made; depth >= 1; depth--) {
-            if (!first_leaf_below(tree, leaf, depth))
-                continue;
-            tree_path(path, sizeof path, tree, leaf, depth, -1);
-            failed += !sys::RemoveDirectoryA(path);
+    size_t used = strnlen(path, size);
+    int left = 0;
+    for (int name = 0; name < FOLDER_ENTRIES; name++) {
+        path[used] = '\0';
+        append_name(path, size, name);
+        DWORD attributes = sys::GetFileAttributesA(path);
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            continue;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            left++;
+        } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (depth <= MOST_FOLDER_LEVELS)
+                left += remove_tree_below(path, size, depth + 1);
+            left += !sys::RemoveDirectoryA(path);
+        } else {
+            left += !sys::DeleteFileA(path);
         }
     }
-    return failed;
+    path[used] = '\0';
+    return left;
+}
+
+int remove_record_folder(char letter)
+{
+    char path[PATH_BUFFER_SIZE];
+    record_folder_path(path, sizeof path, letter);
+    DWORD attributes = sys::GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    int left = remove_tree_below(path, sizeof path, 1);
+    return remove_temp_folder(path, left);
 }

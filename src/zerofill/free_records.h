@@ -4,6 +4,7 @@
 // Small files of zeros take the free records over, and are removed again.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 enum {
@@ -16,27 +17,37 @@ enum {
     MOST_FOLDER_LEVELS = 12,
 };
 
-// The files of the step: a tree of folders below the temporary folder,
+// The step works in a folder of its own, which it makes anew every time and
+// never takes over from anyone. Its name says what it is and carries a mark
+// that no folder of a user's has by chance, so that the next run can tell
+// a tree left by a killed run and remove it (the system cannot delete a
+// tree on close as it does the big files).
+void record_folder_path(char *buffer, size_t size, char letter);
+
+// The files of the step: a tree of folders below the step's folder,
 // FOLDER_ENTRIES wide and `levels` deep, whose last folders ("leaves") hold
 // the files. File i lies in leaf i / FOLDER_ENTRIES.
 struct record_tree {
     char letter;
     int levels;
-    int64_t files;    // files made: 0 .. files - 1
-    int64_t leaves;   // leaves begun
-    int last_chain;   // folders made on the way to the last leaf begun
+    int64_t files;   // files made: 0 .. files - 1
+    int64_t leaves;  // leaves begun
 };
 
-enum records_end { RECORDS_DONE, RECORDS_STOPPED };
+enum records_end { RECORDS_DONE, RECORDS_STOPPED, RECORDS_LEFT_OUT };
 
-// Makes files of zeros under the temporary folder of `tree->letter` (which
-// must exist) until one cannot be made, the free space has dropped at all
-// (the table grew: nothing else here takes a cluster), or the run is stopped.
+// Makes the step's folder, then files of zeros in a tree below it until one
+// cannot be made, the free space has dropped at all (the table grew:
+// nothing else here takes a cluster), or the run is stopped.
+// RECORDS_LEFT_OUT, with nothing made, when the folder's name is taken
+// or the free space cannot be asked.
 // `zeros` holds at least RECORD_FILE_BYTES zero bytes.
-// `start_free` is the free space before the temporary folder was made.
+// `start_free` is the free space before the folder was made.
 records_end fill_free_records(record_tree *tree, int64_t volume_bytes, int64_t start_free,
                               const char *zeros);
 
-// Removes what the step made, the temporary folder itself left alone: the
-// number of files and folders that could not be removed.
-int64_t remove_record_tree(const record_tree &tree);
+// Removes the step's folder and what the step can have made in it (never
+// following a link), as remove_temp_folder does: 0 when all is gone, each
+// failure shown in a box. A folder of that name that is not a plain folder
+// is not the step's: it is left alone, 0.
+int remove_record_folder(char letter);

@@ -18,7 +18,11 @@ static temp_open_result kind_of(DWORD attributes, DWORD links)
         return TEMP_IS_LINK;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return TEMP_IS_FOLDER;
-    return links == 1 ? TEMP_OPENED : TEMP_HAS_LINKS;
+    if (links != 1)
+        return TEMP_HAS_LINKS;
+    // Checked here too, not left to the system: whoever runs the program
+    // (an administrator, or root under Wine) may be allowed to write it.
+    return attributes & FILE_ATTRIBUTE_READONLY ? TEMP_READ_ONLY : TEMP_OPENED;
 }
 
 static const char *last_component(const char *path)
@@ -54,38 +58,22 @@ static temp_open_result why_not_opened(const char *path, DWORD error)
     return error == ERROR_SHARING_VIOLATION ? TEMP_IN_USE : TEMP_CREATE_FAILED;
 }
 
-// Empties a reused file, turns compression off (a file system without
-// compression refuses the request, which is fine) and puts a stream on the
-// handle, which the stream then owns. The handle is closed on failure.
-static temp_open_result attach_stream(HANDLE handle, bool empty, sys::FILE **file)
+// CREATE_NEW: whatever stands at the name, a link included, is never
+// opened here, so that closing the handle can only ever delete this file.
+static HANDLE create_new(const char *path)
 {
-    int fd = -1;
-    // Only a file that holds something is cut: some file systems (fusefat)
-    // refuse every later write to a file cut while it is open.
-    if (empty || sys::SetEndOfFile(handle)) {
-        USHORT format = COMPRESSION_FORMAT_NONE;
-        DWORD returned = 0;
-        sys::DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, NULL, 0,
-                             &returned, NULL);
-        fd = sys::_open_osfhandle((intptr_t)handle, _O_WRONLY | _O_BINARY);
-    }
-    if (fd == -1) {
-        sys::CloseHandle(handle);
-        return TEMP_CREATE_FAILED;
-    }
-    *file = sys::_fdopen(fd, "wb");
-    if (*file != NULL)
-        return TEMP_OPENED;
-    sys::_close(fd);
-    return TEMP_CREATE_FAILED;
+    // Readers may share the file, writers may not.
+    return sys::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, NULL);
 }
 
-temp_open_result open_temp_file(const char *path, sys::FILE **file)
+// Something already has the name. A plain file of one name, which only an
+// interrupted run leaves, is deleted; anything else is left untouched.
+// TEMP_OPENED when the name is free again.
+static temp_open_result remove_leftover(const char *path)
 {
-    *file = NULL;
-    // Readers may share the file, writers may not; a link is opened as
-    // itself, never followed to what it points at.
-    HANDLE handle = sys::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+    // A link is opened as itself, never followed to what it points at.
+    HANDLE handle = sys::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (handle == INVALID_HANDLE_VALUE)
         return why_not_opened(path, sys::GetLastError());
@@ -95,10 +83,56 @@ temp_open_result open_temp_file(const char *path, sys::FILE **file)
                                 : TEMP_CREATE_FAILED;
     if (kind == TEMP_OPENED && !opened_under_own_name(handle, path))
         kind = TEMP_IS_LINK;
-    if (kind == TEMP_OPENED)
-        return attach_stream(handle, info.nFileSizeHigh == 0 && info.nFileSizeLow == 0, file);
     sys::CloseHandle(handle);
+    if (kind == TEMP_OPENED && !sys::DeleteFileA(path))
+        return why_not_opened(path, sys::GetLastError());
     return kind;
+}
+
+// Keeps a second handle, turns compression off (a file system without
+// compression refuses the request, which is fine) and puts a stream on the
+// first handle, which the stream then owns. Both are closed on failure.
+static temp_open_result attach_stream(HANDLE handle, sys::FILE **stream, HANDLE *hold)
+{
+    HANDLE process = sys::GetCurrentProcess();
+    if (!sys::DuplicateHandle(process, handle, process, hold, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        *hold = NULL;
+        sys::CloseHandle(handle);
+        return TEMP_CREATE_FAILED;
+    }
+    USHORT format = COMPRESSION_FORMAT_NONE;
+    DWORD returned = 0;
+    sys::DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, NULL, 0,
+                         &returned, NULL);
+    int fd = sys::_open_osfhandle((intptr_t)handle, _O_WRONLY | _O_BINARY);
+    if (fd == -1)
+        sys::CloseHandle(handle);
+    else if ((*stream = sys::_fdopen(fd, "wb")) == NULL)
+        sys::_close(fd);
+    if (*stream != NULL)
+        return TEMP_OPENED;
+    sys::CloseHandle(*hold);
+    *hold = NULL;
+    return TEMP_CREATE_FAILED;
+}
+
+temp_open_result open_temp_file(const char *path, sys::FILE **stream, HANDLE *hold)
+{
+    *stream = NULL;
+    *hold = NULL;
+    HANDLE handle = create_new(path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = sys::GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            return why_not_opened(path, error);
+        temp_open_result leftover = remove_leftover(path);
+        if (leftover != TEMP_OPENED)
+            return leftover;
+        handle = create_new(path);
+        if (handle == INVALID_HANDLE_VALUE)
+            return why_not_opened(path, sys::GetLastError());
+    }
+    return attach_stream(handle, stream, hold);
 }
 
 void show_open_failure(const char *path, temp_open_result why)
@@ -122,6 +156,10 @@ void show_open_failure(const char *path, temp_open_result why)
     case TEMP_HAS_LINKS:
         msgbox_printf(g_hDlg, MB_OK, BANNER,
                       "一時ファイル「%s」は他のファイルとハードリンクで共有されています。%s", path,
+                      NOT_OURS);
+        break;
+    case TEMP_READ_ONLY:
+        msgbox_printf(g_hDlg, MB_OK, BANNER, "一時ファイル「%s」は読み取り専用です。%s", path,
                       NOT_OURS);
         break;
     default:

@@ -1,4 +1,5 @@
-// Opening a temporary file so that it is only ever the run's own file.
+// Opening a temporary file so that it is only ever the run's own file, and
+// so that the system deletes it whatever ends the process.
 #pragma once
 
 #include "platform/os.h"
@@ -10,13 +11,19 @@ enum temp_open_result {
     TEMP_IS_FOLDER,
     TEMP_IS_LINK,        // a symbolic link, junction or other reparse point
     TEMP_HAS_LINKS,      // a hard link: its data belongs to another name too
+    TEMP_READ_ONLY,      // someone marked it so: it is not ours to write
 };
 
-// Opens `path` for writing, creating it when absent; a plain file left by
-// an interrupted run is emptied and reused. Whatever else is found there is
-// left untouched. No other program can write the file while it is open,
-// and it is never compressed, so that every zero written takes space.
-temp_open_result open_temp_file(const char *path, sys::FILE **file);
+// Creates `path` for writing, delete-on-close: the system removes the file
+// once the last handle to it is closed, also when the process is killed.
+// A plain file left by an interrupted run is deleted first and the file
+// made anew; whatever else is found there is left untouched. No other
+// program can write the file while it is open, and it is never compressed,
+// so that every zero written takes space.
+// `stream` is what the run writes through; `hold` is a second handle on the
+// same open file, which keeps it (and its space) after the stream is
+// closed, until the run closes `hold` too.
+temp_open_result open_temp_file(const char *path, sys::FILE **stream, HANDLE *hold);
 
 // The message box for a file that could not be opened.
 void show_open_failure(const char *path, temp_open_result why);

@@ -21,26 +21,30 @@ void temp_file_path(char *buffer, size_t size, char letter, int fs, int index)
         snprintf(buffer, size, "%c:\\V_%6.6d.TMP", letter, 0);
 }
 
-int remove_temp_folder(char letter, int files_left)
+int remove_temp_folder(const char *folder, int files_left)
 {
-    char path[PATH_BUFFER_SIZE];
     int failed = files_left;
-    if (failed == 0) {
-        temp_folder_path(path, sizeof path, letter);
-        if (!sys::RemoveDirectoryA(path))
-            failed = -1;
-    }
+    if (failed == 0 && !sys::RemoveDirectoryA(folder))
+        failed = -1;
     if (failed < 0)
         msgbox_printf(g_hDlg, MB_OK, BANNER,
-                      "一時フォルダ %c:\\VOIDTEMP の削除に失敗しました。\n"
+                      "一時フォルダ %s の削除に失敗しました。\n"
                       "お手数ですが、上記フォルダを手動削除して下さい。",
-                      letter);
+                      folder);
     if (failed > 0)
         msgbox_printf(g_hDlg, MB_OK, BANNER,
-                      "%c:\\VOIDTEMP\\ 下の一時ファイル%d個の削除に失敗しました。\n"
+                      "%s\\ 下の一時ファイル%d個の削除に失敗しました。\n"
                       "お手数ですが、上記ファイル・フォルダを手動削除して下さい。",
-                      letter, failed);
+                      folder, failed);
     return failed;
+}
+
+// The system deletes a temporary file when the run closes it; one that is
+// still there is deleted by name.
+static bool delete_if_there(const char *path)
+{
+    return sys::GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES ||
+           sys::DeleteFileA(path) == TRUE;
 }
 
 static int delete_fat_files(char letter, int count)
@@ -49,17 +53,18 @@ static int delete_fat_files(char letter, int count)
     int failed = 0;
     for (int i = 0; i < count; i++) {
         temp_file_path(path, sizeof path, letter, FS_FAT32, i);
-        if (sys::DeleteFileA(path) != TRUE)
+        if (!delete_if_there(path))
             failed++;
     }
-    return remove_temp_folder(letter, failed);
+    temp_folder_path(path, sizeof path, letter);
+    return remove_temp_folder(path, failed);
 }
 
 static int delete_ntfs_file(char letter)
 {
     char path[PATH_BUFFER_SIZE];
     temp_file_path(path, sizeof path, letter, FS_NTFS, 0);
-    if (sys::DeleteFileA(path) == TRUE)
+    if (delete_if_there(path))
         return 0;
     msgbox_printf(g_hDlg, MB_OK, BANNER,
                   "一時ファイル「%s」の削除に失敗しました。\n"

@@ -9,9 +9,11 @@ enum { PATH_BUFFER_SIZE = 1024 };
 void temp_folder_path(char *buffer, size_t size, char letter);
 void temp_file_path(char *buffer, size_t size, char letter, int fs, int index);
 
-// 0 when everything is gone; FAT family: the number of files left, or -1 for
-// the folder; NTFS: 1 for the file. Failures are shown in a message box.
+// Deletes the temporary files that are still there (closing its last handle
+// already deleted each one): 0 when everything is gone; FAT family: the
+// number of files left, or -1 for the folder; NTFS: 1 for the file.
+// Failures are shown in a message box.
 int delete_temp_files(char letter, int count, int fs);
-// Removes the empty folder, or, with files left in it, says so: 0, the
+// Removes the empty `folder`, or, with files left in it, says so: 0, the
 // files left, or -1 for the folder, each failure shown in a box.
-int remove_temp_folder(char letter, int files_left);
+int remove_temp_folder(const char *folder, int files_left);

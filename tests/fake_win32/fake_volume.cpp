@@ -20,14 +20,19 @@ struct FILE {
 
 // Error codes of the system that the double reports.
 static const DWORD ERROR_INVALID_FUNCTION_CODE = 1;
+static const DWORD ERROR_FILE_NOT_FOUND_CODE = 2;
 static const DWORD ERROR_PATH_NOT_FOUND_CODE = 3;
 static const DWORD ERROR_ACCESS_DENIED_CODE = 5;
+static const DWORD ERROR_NOT_READY_CODE = 21;
 static const DWORD ERROR_WRITE_FAULT_CODE = 29;
 static const DWORD ERROR_FILE_EXISTS_CODE = 80;
 static const DWORD ERROR_DISK_FULL_CODE = 112;
 static const DWORD ERROR_IO_DEVICE_CODE = 1117;
 
 namespace fake {
+
+thread_local DWORD last_error = 0;
+
 namespace {
 
 const DWORD DEFAULT_SECTORS_PER_CLUSTER = 8;
@@ -76,6 +81,8 @@ struct entry {
     bool reparse = false;      // a symbolic link or another reparse point
     bool held_elsewhere = false;  // another program writes it
     bool compressed = false;   // zeros written to it take no space
+    bool read_only = false;
+    bool delete_on_close = false;  // gone when the program's last handle closes
     std::string shown_target = "";  // a link shown as the plain file it points at
     bool has_record = false;   // holds a record of the volume's file table
     int index_names = 0;       // a folder: names added to its index
@@ -195,7 +202,10 @@ bool space_query_allowed(volume *v)
     if (v == nullptr)
         return false;
     v->space_queries++;
-    return v->fail_from == 0 || v->space_queries < v->fail_from;
+    bool allowed = v->fail_from == 0 || v->space_queries < v->fail_from;
+    if (!allowed)
+        last_error = ERROR_NOT_READY_CODE;
+    return allowed;
 }
 
 void record(file_op op, const std::string &path, bool ok, size_t requested = 0,
@@ -400,6 +410,22 @@ void link_shown_as_file(const char *path, const char *target)
     existing_file(path).shown_target = target;
 }
 
+BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                         LPVOID buffer, DWORD size)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    auto h = st().handles.find((uintptr_t)file);
+    if (h == st().handles.end() || kind != FileStandardInfo || size != sizeof(FILE_STANDARD_INFO))
+        return FALSE;
+    const entry &e = st().entries[h->second.key];
+    FILE_STANDARD_INFO *info = static_cast<FILE_STANDARD_INFO *>(buffer);
+    *info = FILE_STANDARD_INFO();
+    info->AllocationSize.QuadPart = e.allocated;
+    info->EndOfFile.QuadPart = e.size;
+    info->NumberOfLinks = (DWORD)e.links;
+    return TRUE;
+}
+
 DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags)
 {
     std::lock_guard<std::mutex> guard(lock());
@@ -412,6 +438,23 @@ DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DW
         return (DWORD)(name.size() + 1);
     memcpy(buffer, name.c_str(), name.size() + 1);
     return (DWORD)name.size();
+}
+
+void make_read_only(const char *path)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    existing_file(path).read_only = true;
+}
+
+std::vector<std::string> remains_after_kill(char letter)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    std::vector<std::string> paths;
+    for (const auto &item : st().entries)
+        if (item.first[0] == fold(letter) &&
+            !(item.second.delete_on_close && item.second.open_streams > 0))
+            paths.push_back(item.second.path);
+    return paths;
 }
 
 void hold_open(const char *path)
@@ -532,7 +575,6 @@ BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller
     return TRUE;
 }
 
-thread_local DWORD last_error = 0;
 
 // A new file of a modelled table takes a free record, or the table grows;
 // its name goes into the index of its folder. False: no space for either.
@@ -592,13 +634,18 @@ HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposit
         error = ERROR_ACCESS_DENIED_CODE;
     else if (!parent_exists(key))
         error = ERROR_PATH_NOT_FOUND_CODE;
-    else if ((disposition != OPEN_ALWAYS && disposition != CREATE_NEW) ||
+    else if ((disposition != OPEN_ALWAYS && disposition != CREATE_NEW &&
+              disposition != OPEN_EXISTING) ||
              access != GENERIC_WRITE)
         error = ERROR_INVALID_FUNCTION_CODE;  // the double knows no other use
     else if (exists && disposition == CREATE_NEW)
         error = ERROR_FILE_EXISTS_CODE;
+    else if (!exists && disposition == OPEN_EXISTING)
+        error = ERROR_FILE_NOT_FOUND_CODE;
     else if (exists && existing->second.folder)
         error = ERROR_ACCESS_DENIED_CODE;  // a folder needs backup semantics
+    else if (exists && existing->second.read_only)
+        error = ERROR_ACCESS_DENIED_CODE;
     else if (exists && (existing->second.held_elsewhere ||
                         (existing->second.open_streams > 0 && !(share & FILE_SHARE_WRITE))))
         error = ERROR_SHARING_VIOLATION;
@@ -619,6 +666,8 @@ HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposit
         s.entries[key].has_record = v != nullptr && v->has_file_table;
     }
     s.entries[key].open_streams++;
+    if (flags & FILE_FLAG_DELETE_ON_CLOSE)
+        s.entries[key].delete_on_close = true;
     uintptr_t handle = s.next_handle;
     s.next_handle += 4;
     s.handles[handle] = file_handle{key, path, -1};
@@ -647,8 +696,11 @@ BOOL compression_control(HANDLE handle, DWORD code, LPVOID in, DWORD in_size)
 void release_handle(std::map<uintptr_t, file_handle>::iterator h)
 {
     auto e = st().entries.find(h->second.key);
-    if (e != st().entries.end())
-        e->second.open_streams--;
+    // A locked file stays, as one that another program opened sharing
+    // deletion stays until that program closes it.
+    if (e != st().entries.end() && --e->second.open_streams == 0 && e->second.delete_on_close &&
+        st().locked.count(e->first) == 0)
+        remove_entry(e);
     st().handles.erase(h);
 }
 
@@ -733,6 +785,9 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
     if (strcmp(name, "GetFinalPathNameByHandleA") == 0)
         return reinterpret_cast<FARPROC>(
             reinterpret_cast<void (*)()>(&fake::GetFinalPathNameByHandleA));
+    if (strcmp(name, "GetFileInformationByHandleEx") == 0)
+        return reinterpret_cast<FARPROC>(
+            reinterpret_cast<void (*)()>(&fake::GetFileInformationByHandleEx));
     if (strcmp(name, "GetDiskFreeSpaceExA") != 0 || st().ex_hidden)
         return nullptr;
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::GetDiskFreeSpaceExA));
@@ -905,8 +960,11 @@ BOOL DeleteFileA(LPCSTR path)
     bool ok = it != s.entries.end() && !it->second.folder && it->second.open_streams == 0 &&
               !it->second.held_elsewhere && s.locked.count(key) == 0;
     fake::record(fake::OP_DELETE, path, ok);
-    if (!ok)
+    if (!ok) {
+        fake::last_error =
+            it == s.entries.end() ? ERROR_FILE_NOT_FOUND_CODE : ERROR_ACCESS_DENIED_CODE;
         return FALSE;
+    }
     fake::remove_entry(it);
     return TRUE;
 }
@@ -953,6 +1011,8 @@ DWORD GetFileAttributesA(LPCSTR path)
     if (it == st().entries.end())
         return INVALID_FILE_ATTRIBUTES;
     DWORD attributes = it->second.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    if (it->second.read_only)
+        attributes |= FILE_ATTRIBUTE_READONLY;
     return it->second.reparse ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
 }
 
@@ -965,6 +1025,8 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
     const fake::entry &e = st().entries[h->second.key];
     *info = BY_HANDLE_FILE_INFORMATION();
     info->dwFileAttributes = e.reparse ? FILE_ATTRIBUTE_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL;
+    if (e.read_only)
+        info->dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
     info->nFileSizeHigh = (DWORD)((uint64_t)e.size >> 32);
     info->nFileSizeLow = (DWORD)e.size;
     info->nNumberOfLinks = (DWORD)e.links;
@@ -1025,6 +1087,33 @@ DWORD GetLastError()
 {
     return fake::last_error;
 }
+
+HANDLE GetCurrentProcess()
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+
+// Only files' handles of the program's own process are duplicated here.
+BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE *target,
+                     DWORD access, BOOL inherit, DWORD options)
+{
+    (void)access;
+    (void)inherit;
+    std::lock_guard<std::mutex> guard(fake::lock());
+    fake::state &s = st();
+    auto h = s.handles.find((uintptr_t)source);
+    if (source_process != GetCurrentProcess() || target_process != GetCurrentProcess() ||
+        h == s.handles.end() || options != DUPLICATE_SAME_ACCESS || target == nullptr)
+        return FALSE;
+    s.entries[h->second.key].open_streams++;
+    fake::record(fake::OP_DUPLICATE, h->second.path, true);
+    uintptr_t handle = s.next_handle;
+    s.next_handle += 4;
+    s.handles[handle] = fake::file_handle{h->second.key, h->second.path, -1};
+    *target = reinterpret_cast<HANDLE>(handle);
+    return TRUE;
+}
+
 
 // The system's text of an error, as the double words it.
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,

@@ -68,6 +68,10 @@ BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller
                                 PULARGE_INTEGER total, PULARGE_INTEGER total_free);
 // And its GetFinalPathNameByHandleA: "\\?\" and the file's path.
 DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags);
+// And its GetFileInformationByHandleEx, for FileStandardInfo only: the
+// bytes that took space (fewer than the size for a compressed file).
+BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                         LPVOID buffer, DWORD size);
 
 enum space_function { SPACE_EX, SPACE_CLUSTERS };
 struct space_call {
@@ -87,7 +91,8 @@ std::vector<std::string> volume_information_calls();  // roots
 // are already counted in the free space). Missing parent folders are made.
 void add_folder(const char *path);
 void add_file(const char *path, int64_t size);
-// The file at `path`, now or once created, cannot be deleted.
+// The file at `path`, now or once created, cannot be deleted, not even
+// by closing its last delete-on-close handle.
 void lock_file(const char *path);
 // What may stand at a path instead of a plain file of the program's: a
 // file whose data has a second name (a hard link), a symbolic link, and a
@@ -95,6 +100,8 @@ void lock_file(const char *path);
 void link_elsewhere(const char *path);
 void make_symbolic_link(const char *path);
 void hold_open(const char *path);
+// The file has the read-only attribute; opening it for writing is refused.
+void make_read_only(const char *path);
 // A symbolic link that the system shows as the plain file it points at (as
 // Wine does for a link of the host's file system); only the name that
 // GetFinalPathNameByHandleA gives away tells.
@@ -128,6 +135,7 @@ enum file_op {
     OP_COMPRESSION,  // FSCTL_SET_COMPRESSION
     OP_TRUNCATE,     // SetEndOfFile
     OP_CLOSE,        // CloseHandle of a file
+    OP_DUPLICATE,    // DuplicateHandle of a file's handle
 };
 struct file_call {
     file_op op;
@@ -150,6 +158,10 @@ int open_streams();
 // created, sorted without regard to case.
 std::vector<std::string> listing(char letter);
 bool exists(const char *path);
+// What would be left of the volume's files and folders if the process
+// were killed now: all but the files whose every handle was opened
+// delete-on-close (the system deletes those as it closes them).
+std::vector<std::string> remains_after_kill(char letter);
 
 // For the double's other areas: CreateFileA, DeviceIoControl and CloseHandle
 // of a file rather than a volume device.

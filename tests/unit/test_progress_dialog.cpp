@@ -348,7 +348,7 @@ TEST_F(ProgressDialog, CancelStopsTheFileTableStep)
     expect_ended_by_worker(RUN_CANCELLED);
     int record_files = 0;
     for (const fake::file_call &call : fake::file_calls())
-        record_files += call.op == fake::OP_CREATE && call.path.find("VOIDTEMP") != std::string::npos;
+        record_files += call.op == fake::OP_CREATE && call.path.find("VOIDFILL-MFT") != std::string::npos;
     EXPECT_GE(record_files, 32);
     EXPECT_LE(record_files, 33);
     EXPECT_TRUE(fake::listing('d').empty());

@@ -3,6 +3,7 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <numeric>
 #include <string>
@@ -33,6 +34,7 @@ const char FAT_FOLDER[] = "e:\\VOIDTEMP";
 const char FAT_FILE0[] = "e:\\VOIDTEMP\\V_000000.TMP";
 const char FAT_FILE1[] = "e:\\VOIDTEMP\\V_000001.TMP";
 const char FAT_FILE2[] = "e:\\VOIDTEMP\\V_000002.TMP";
+const std::string RECORD_FOLDER = "d:\\VOIDFILL-MFT-7C2E9A41D3B6F058.TMP";
 
 // What the progress line shows: the run's texts are handed to the window's
 // procedure as they come.
@@ -93,12 +95,12 @@ std::vector<std::string> file_steps()
 {
     static const char *const names[] = {"create", "fwrite", "write",    "fflush", "commit",
                                         "fclose", "delete", "mkdir",    "rmdir",  "compress",
-                                        "truncate", "close"};
+                                        "truncate", "close",  "duplicate"};
     std::vector<std::string> steps;
     for (const fake::file_call &call : fake::file_calls())
         if (call.op != fake::OP_FWRITE && call.op != fake::OP_TRUNCATE &&
             call.op != fake::OP_COMPRESSION && call.op != fake::OP_WRITE &&
-            call.op != fake::OP_CLOSE)
+            call.op != fake::OP_CLOSE && call.op != fake::OP_DUPLICATE)
             steps.push_back(std::string(names[call.op]) + (call.ok ? " " : " failed ") + call.path);
     return steps;
 }
@@ -111,7 +113,8 @@ void expect_committed_closes()
     int opened = 0;
     int closed = 0;
     for (size_t i = 0; i < calls.size(); i++) {
-        opened += calls[i].op == fake::OP_CREATE && calls[i].ok;
+        opened += (calls[i].op == fake::OP_CREATE || calls[i].op == fake::OP_DUPLICATE) &&
+                  calls[i].ok;
         closed += calls[i].op == fake::OP_CLOSE;
         if (calls[i].op != fake::OP_FCLOSE)
             continue;
@@ -178,8 +181,8 @@ TEST_F(ZeroFill, BlockSizeFollowsTheFreeSpace)
 // Scenario: an NTFS volume with exactly the reserve free, and a FAT volume
 //   with one byte less.
 // Expect: the file with index 0 (FAT: and the folder) is created, closed
-//   without a write and removed again, on NTFS after the file table's
-//   step; RUN_DONE.
+//   without a write and removed again, on NTFS with the file table's step
+//   in its own folder between; RUN_DONE.
 TEST_F(ZeroFill, NothingToWriteAtTheReserve)
 {
     fake::add_volume('d', "NTFS", RESERVE, 100000000);
@@ -188,9 +191,9 @@ TEST_F(ZeroFill, NothingToWriteAtTheReserve)
     ASSERT_GE(steps.size(), 7u);
     EXPECT_EQ(std::vector<std::string>(steps.begin(), steps.begin() + 5),
               lines({"create d:\\V_000000.TMP", "fflush d:\\V_000000.TMP",
-                     "commit d:\\V_000000.TMP", "fclose d:\\V_000000.TMP", "mkdir d:\\VOIDTEMP"}));
-    EXPECT_EQ(std::vector<std::string>(steps.end() - 2, steps.end()),
-              lines({"rmdir d:\\VOIDTEMP", "delete d:\\V_000000.TMP"}));
+                     "commit d:\\V_000000.TMP", "fclose d:\\V_000000.TMP",
+                     ("mkdir " + RECORD_FOLDER).c_str()}));
+    EXPECT_EQ(steps.back(), "rmdir " + RECORD_FOLDER);
     EXPECT_TRUE(fake::listing('d').empty());
     EXPECT_EQ(progress(), lines({WRITING_WAIT, RECORDS_0, DELETING}));
 
@@ -200,8 +203,7 @@ TEST_F(ZeroFill, NothingToWriteAtTheReserve)
     EXPECT_EQ(file_steps(),
               lines({"mkdir e:\\VOIDTEMP", "create e:\\VOIDTEMP\\V_000000.TMP",
                      "fflush e:\\VOIDTEMP\\V_000000.TMP", "commit e:\\VOIDTEMP\\V_000000.TMP",
-                     "fclose e:\\VOIDTEMP\\V_000000.TMP", "delete e:\\VOIDTEMP\\V_000000.TMP",
-                     "rmdir e:\\VOIDTEMP"}));
+                     "fclose e:\\VOIDTEMP\\V_000000.TMP", "rmdir e:\\VOIDTEMP"}));
     EXPECT_TRUE(fake::listing('e').empty());
     expect_no_message();
 }
@@ -234,8 +236,8 @@ TEST_F(ZeroFill, NtfsFillsOneFileDownToTheReserve)
 
 // Scenario: FAT32 with 5,000,000,000 bytes free.
 // Expect: files 0 and 1 receive 477 full blocks each, file 2 the rest; the
-//   switch text before each switch, the file closed before the next one is
-//   opened; all three files and the folder removed; RUN_DONE.
+//   switch text before each switch, the file committed before the next one
+//   is opened; all three files and the folder removed; RUN_DONE.
 TEST_F(ZeroFill, Fat32SwitchesFilesAfterTwoGigabytes)
 {
     fake::add_volume('e', "FAT32", 5000000000, 8000000000);
@@ -263,8 +265,6 @@ TEST_F(ZeroFill, Fat32SwitchesFilesAfterTwoGigabytes)
     for (const char *file : {FAT_FILE0, FAT_FILE1, FAT_FILE2})
         for (const char *op : {"create ", "fflush ", "commit ", "fclose "})
             steps.push_back(op + std::string(file));
-    for (const char *file : {FAT_FILE0, FAT_FILE1, FAT_FILE2})
-        steps.push_back("delete " + std::string(file));
     steps.push_back("rmdir e:\\VOIDTEMP");
     EXPECT_EQ(file_steps(), steps);
     EXPECT_TRUE(fake::listing('e').empty());
@@ -305,7 +305,7 @@ TEST_F(ZeroFill, CancelDuringTheLoop)
     EXPECT_EQ(texts_at_close, lines({WRITING_WAIT}));
     EXPECT_TRUE(fake::listing('d').empty());
     EXPECT_EQ(file_steps(), lines({"create d:\\V_000000.TMP", "fflush d:\\V_000000.TMP",
-                                   "fclose d:\\V_000000.TMP", "delete d:\\V_000000.TMP"}));
+                                   "fclose d:\\V_000000.TMP"}));
     expect_no_message();
 }
 
@@ -378,10 +378,12 @@ TEST_F(ZeroFill, UnsupportedFileSystemIsRefused)
     EXPECT_TRUE(fake::file_calls().empty());
 }
 
-// Scenario: FAT with a VOIDTEMP folder that already holds a foreign file.
+// Scenario: FAT with a VOIDTEMP folder that already holds a foreign file;
+//   then FAT32 with a link named VOIDTEMP.
 // Expect: the folder is used without creating it; the run's file is
 //   removed, the folder and the foreign file stay, the folder message is
-//   shown, and the failed clean-up makes the result RUN_FAILED.
+//   shown, and the failed clean-up makes the result RUN_FAILED. The link
+//   is not entered: a box says why, RUN_FAILED.
 TEST_F(ZeroFill, ExistingFolderIsReused)
 {
     fake::add_volume('e', "FAT", 30000000, 200000000);
@@ -392,12 +394,22 @@ TEST_F(ZeroFill, ExistingFolderIsReused)
     EXPECT_EQ(file_steps().front(), "create e:\\VOIDTEMP\\V_000000.TMP");
     expect_message("一時フォルダ e:\\VOIDTEMP の削除に失敗しました。\n"
                    "お手数ですが、上記フォルダを手動削除して下さい。");
+
+    start();
+    fake::add_volume('e', "FAT32", 30000000, 200000000);
+    fake::add_folder(FAT_FOLDER);
+    fake::make_symbolic_link(FAT_FOLDER);
+    EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
+    expect_message("一時フォルダ「e:\\VOIDTEMP」はリンク（リパースポイント）です。\n"
+                   "本プログラムの一時フォルダではないため、処理を中止しました。");
+    EXPECT_TRUE(fake::file_calls().empty());
 }
 
-// Scenario: the first temporary file cannot be created, on NTFS and on a
-//   FAT volume without a VOIDTEMP folder; then the folder cannot be created.
+// Scenario: the first temporary file cannot be created, on NTFS, on a FAT
+//   volume without a VOIDTEMP folder and on one with a user's; then the
+//   folder cannot be created.
 // Expect: the file message or the folder message with its path and
-//   RUN_FAILED; nothing is deleted, so on FAT the new empty folder stays.
+//   RUN_FAILED; the folder goes again if the run made it, else it stays.
 TEST_F(ZeroFill, FailuresBeforeTheFirstWrite)
 {
     fake::add_volume('d', "NTFS", 100000000, 200000000);
@@ -407,12 +419,17 @@ TEST_F(ZeroFill, FailuresBeforeTheFirstWrite)
     EXPECT_EQ(file_steps(), lines({"create failed d:\\V_000000.TMP"}));
     EXPECT_TRUE(progress().empty());
 
-    start();
-    fake::add_volume('e', "FAT", 100000000, 200000000);
-    fake::fail_create_path(FAT_FILE0);
-    EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
-    expect_message("一時ファイル「e:\\VOIDTEMP\\V_000000.TMP」の作成に失敗しました。");
-    EXPECT_EQ(fake::listing('e'), lines({FAT_FOLDER}));
+    for (bool users : {false, true}) {
+        start();
+        fake::add_volume('e', "FAT", 100000000, 200000000);
+        if (users)
+            fake::add_file("e:\\VOIDTEMP\\keep.doc", 100);
+        fake::fail_create_path(FAT_FILE0);
+        EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
+        expect_message("一時ファイル「e:\\VOIDTEMP\\V_000000.TMP」の作成に失敗しました。");
+        EXPECT_EQ(fake::listing('e'), users ? lines({FAT_FOLDER, "e:\\VOIDTEMP\\keep.doc"})
+                                            : lines({}));
+    }
 
     start();
     fake::add_volume('e', "FAT32", 100000000, 200000000);
@@ -468,26 +485,33 @@ TEST_F(ZeroFill, ShortWriteFailsTheRun)
     }
 }
 
-// Scenario: NTFS; the free-space queries fail from the third on.
-// Expect: taken as the reserve reached: full blocks, fewer bytes than the
-//   free space, a normal finish without the file table's step, RUN_DONE.
-TEST_F(ZeroFill, FailedFreeSpaceQueryEndsTheWriting)
+// Scenario: NTFS; the free-space queries fail from the first on, then from
+//   the third on.
+// Expect: the fill cannot know where it stands: a box names the drive and
+//   gives the system's text, the file is removed, no file table's step;
+//   RUN_FAILED.
+TEST_F(ZeroFill, FailedFreeSpaceQueryFailsTheRun)
 {
-    fake::add_volume('d', "NTFS", 100000000, 200000000);
-    fake::fail_space_queries_from('d', 3);
-    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
-    EXPECT_LT(bytes_written(NTFS_FILE), 100000000 - RESERVE);
-    EXPECT_EQ(bytes_written(NTFS_FILE) % BLOCK, 0);
-    EXPECT_EQ(progress_tail(2), lines({WRITING_WAIT, DELETING}));
-    EXPECT_TRUE(fake::listing('d').empty());
+    for (int k : {1, 3}) {
+        start();
+        fake::add_volume('d', "NTFS", 100000000, 200000000);
+        fake::fail_space_queries_from('d', k);
+        EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED) << k;
+        EXPECT_LT(bytes_written(NTFS_FILE), 100000000 - RESERVE) << k;
+        EXPECT_EQ(progress_tail(2), lines({WRITING_WAIT, DELETING})) << k;
+        EXPECT_TRUE(fake::listing('d').empty()) << k;
+        expect_message("ドライブ d: の空き領域を取得できませんでした。\n"
+                       "空き領域のゼロクリヤは完了していません。\n"
+                       "エラー 21: System error 21.");
+    }
 }
 
 // Scenario: the commit before the last close fails on NTFS; then the commit
 //   at the first FAT32 file switch fails.
 // Expect: handled like a short write: the Write False text, every file
-//   deleted, no further file opened; RUN_FAILED. At the end of the fill
-//   there is no message box; at the switch, with space still free, the box
-//   of an incomplete fill.
+//   deleted, no further file opened; RUN_FAILED. The zeros may not be on
+//   the medium, at the end of the fill as at the switch: the box of an
+//   incomplete fill.
 TEST_F(ZeroFill, FailedCommitFailsTheRun)
 {
     fake::add_volume('d', "NTFS", 20000000, 200000000);
@@ -495,7 +519,9 @@ TEST_F(ZeroFill, FailedCommitFailsTheRun)
     EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
     EXPECT_EQ(progress_tail(3), lines({WRITING_WAIT, WRITE_FALSE, DELETING}));
     EXPECT_TRUE(fake::listing('d').empty());
-    expect_no_message();
+    expect_message("一時ファイル「d:\\V_000000.TMP」への書込みに失敗しました。\n"
+                   "空き領域のゼロクリヤは完了していません。\n"
+                   "エラー 1117: System error 1117.");
 
     start();
     fake::add_volume('e', "FAT32", 2100000000, 8000000000);
@@ -511,11 +537,12 @@ TEST_F(ZeroFill, FailedCommitFailsTheRun)
 
 // Scenario: at d:\V_000000.TMP stands a user's file of 1,000 bytes that has
 //   a second name (a hard link), a symbolic link (shown as one, or shown as
-//   the file it points at, as Wine does), a folder, or a file that another
-//   run holds open; then a plain file left by an interrupted run.
-// Expect: the first five are not written, emptied or deleted: a box names
-//   the path and says why, RUN_FAILED. The leftover is emptied, reused and
-//   deleted at the end; RUN_DONE.
+//   the file it points at, as Wine does), a folder, a file that another
+//   run holds open, or a read-only file; then a plain file left by an
+//   interrupted run.
+// Expect: the first six are not written, emptied or deleted: a box names
+//   the path and says why, RUN_FAILED. The leftover is deleted, made anew
+//   and deleted at the end; RUN_DONE.
 TEST_F(ZeroFill, TemporaryFileIsOnlyEverOurOwn)
 {
     const std::string not_ours = "\n本プログラムの一時ファイルではないため、処理を中止しました。";
@@ -534,6 +561,7 @@ TEST_F(ZeroFill, TemporaryFileIsOnlyEverOurOwn)
         {fake::hold_open,
          "一時ファイル「d:\\V_000000.TMP」は他のプログラムが使用中です。\n"
          "同じドライブのゼロクリヤが実行中でないか確認して下さい。"},
+        {fake::make_read_only, "一時ファイル「d:\\V_000000.TMP」は読み取り専用です。" + not_ours},
     };
     for (const auto &c : cases) {
         start();
@@ -561,11 +589,13 @@ TEST_F(ZeroFill, TemporaryFileIsOnlyEverOurOwn)
 
 // Scenario: an NTFS volume whose root is marked compressed, so that new
 //   files are compressed and zeros in them take no space; then the same
-//   volume refusing to turn compression off, as storage that dedups zeros.
+//   volume refusing to turn compression off, as storage that dedups zeros;
+//   then a plain volume on which another program frees 150 MiB halfway.
 // Expect: compression is turned off before the first write and the fill
 //   reaches the reserve, RUN_DONE. Where it cannot be, the run stops at the
 //   first look at the free space after 256 MiB written without it falling,
-//   with a box that says so; the file is deleted, RUN_FAILED.
+//   with a box that says so; the file is deleted, RUN_FAILED. Space freed
+//   by others does not stop a run whose zeros take space: RUN_DONE.
 TEST_F(ZeroFill, ZerosThatTakeNoSpaceEndTheRun)
 {
     fake::add_volume('d', "NTFS", 100000000, 200000000);
@@ -586,17 +616,52 @@ TEST_F(ZeroFill, ZerosThatTakeNoSpaceEndTheRun)
     expect_message("ドライブ d: の空き領域が減りません。\n"
                    "ゼロを書き込んでも領域を消費しないドライブ（圧縮・重複除去など）のため、"
                    "処理を中止しました。");
+
+    start();
+    fake::add_volume('d', "NTFS", 2000000000, 4000000000);
+    fake::on_fwrite([](int block) {
+        if (block == 200)
+            fake::set_free_bytes('d', fake::free_bytes('d') + 150 * 1048576);
+    });
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    expect_no_message();
+}
+
+// Scenario: NTFS with about 1 GB free (eight sizes a megabyte apart);
+//   another program takes 30 MiB once 40 MiB are left to write.
+// Expect: near the reserve the free space is asked before every block: the
+//   fill never goes below the reserve by more than one block; RUN_DONE.
+TEST_F(ZeroFill, ReserveHoldsWhenAnotherProgramTakesSpace)
+{
+    static int64_t lowest;
+    static bool taken;
+    for (int64_t mib = 0; mib < 8; mib++) {
+        start();
+        lowest = INT64_MAX;
+        taken = false;
+        fake::add_volume('d', "NTFS", 1000000000 + mib * 1048576, 2000000000);
+        fake::on_fwrite([](int) {
+            int64_t free = fake::free_bytes('d');
+            if (!taken && free <= RESERVE + 40 * 1048576) {
+                taken = true;
+                fake::set_free_bytes('d', free - 30 * 1048576);
+            }
+            lowest = std::min(lowest, fake::free_bytes('d'));
+        });
+        EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+        EXPECT_GE(lowest, RESERVE - BLOCK) << mib;
+    }
 }
 
 // Scenario: NTFS at the reserve after the fill, its file table with 1,500
 //   free records, growing by 16 KiB; then a volume that keeps no file's
 //   data in a record (every byte written takes space).
-// Expect: 640-byte files of zeros in a tree of folders under VOIDTEMP, no
-//   folder with more than five names (so that its index stays in its
-//   record), the count shown as it goes; the step stops at the table's
-//   first growth, or at once where the first file takes space; files and
-//   folders are removed before the big file; RUN_DONE, and the free space
-//   back but for the growth.
+// Expect: 640-byte files of zeros in a tree of folders in the step's own
+//   folder, no folder with more than five names (so that its index stays
+//   in its record), the count shown as it goes; the step stops at the
+//   table's first growth, or at once where the first file takes space; the
+//   big file stays open through the step and goes before the tree does;
+//   RUN_DONE, and the free space back but for the growth.
 TEST_F(ZeroFill, FreeRecordsOfTheFileTableGetZeros)
 {
     fake::add_volume('d', "NTFS", 20000000, 100000000);
@@ -605,25 +670,34 @@ TEST_F(ZeroFill, FreeRecordsOfTheFileTableGetZeros)
     EXPECT_EQ(fake::table_growths('d'), 1);
     std::map<std::string, int> names_in;
     int record_files = 0;
-    for (const fake::file_call &call : fake::file_calls()) {
+    size_t last_write = 0, big_file_gone = 0, first_delete = 0;
+    std::vector<fake::file_call> calls = fake::file_calls();
+    for (size_t i = 0; i < calls.size(); i++) {
+        const fake::file_call &call = calls[i];
         if (call.op == fake::OP_WRITE) {
             EXPECT_EQ(call.requested, 640u);
+            last_write = i;
         }
         if ((call.op == fake::OP_CREATE || call.op == fake::OP_MKDIR) && call.ok)
             names_in[call.path.substr(0, call.path.rfind('\\'))]++;
         record_files += call.op == fake::OP_WRITE;
+        if (call.op == fake::OP_CLOSE && call.path == NTFS_FILE)
+            big_file_gone = i;
+        if (call.op == fake::OP_DELETE && first_delete == 0)
+            first_delete = i;
     }
     EXPECT_GT(record_files, 1100);
+    EXPECT_LT(last_write, big_file_gone);
+    EXPECT_LT(big_file_gone, first_delete);
     for (const auto &folder : names_in)
         EXPECT_LE(folder.second, 5) << folder.first;
-    EXPECT_EQ(fake::writes_to("d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\4"), std::vector<size_t>{640});
+    EXPECT_EQ(fake::writes_to((RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\0\\4").c_str()),
+              std::vector<size_t>{640});
     EXPECT_EQ(fake::nonzero_writes(), 0);
     std::vector<std::string> texts = progress();
     EXPECT_NE(std::find(texts.begin(), texts.end(), "MFT空きレコード書込中 1,024 (個)"), texts.end());
     EXPECT_EQ(progress_tail(1), lines({DELETING}));
-    std::vector<std::string> steps = file_steps();
-    EXPECT_EQ(std::vector<std::string>(steps.end() - 2, steps.end()),
-              lines({"rmdir d:\\VOIDTEMP", "delete d:\\V_000000.TMP"}));
+    EXPECT_EQ(file_steps().back(), "rmdir " + RECORD_FOLDER);
     EXPECT_TRUE(fake::listing('d').empty());
     EXPECT_EQ(fake::free_bytes('d'), 20000000 - 16384);
     expect_no_message();
@@ -632,28 +706,28 @@ TEST_F(ZeroFill, FreeRecordsOfTheFileTableGetZeros)
     fake::add_volume('d', "NTFS", 20000000, 100000000);
     EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
     EXPECT_EQ(progress_tail(2), lines({"MFT空きレコード書込中 0 (個)", DELETING}));
-    EXPECT_EQ(fake::writes_to("d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\0"), std::vector<size_t>{640});
+    EXPECT_EQ(fake::writes_to((RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\0\\0").c_str()),
+              std::vector<size_t>{640});
     EXPECT_TRUE(fake::listing('d').empty());
     EXPECT_EQ(fake::free_bytes('d'), 20000000);
 }
 
 // Scenario: the file table's step on NTFS when its fifth file cannot be
 //   created; when its second leaf folder cannot; when its fourth file
-//   cannot be deleted; when VOIDTEMP cannot be created.
+//   cannot be deleted; when its folder cannot be created.
 // Expect: a failed create ends the step as usual and everything made is
 //   removed, RUN_DONE, no box; a failed delete is told in the box that
 //   names the folder, the big file is still deleted, RUN_FAILED; without
-//   VOIDTEMP the step is left out.
+//   its folder the step is left out.
 TEST_F(ZeroFill, FileTableStepFailures)
 {
-    const char *const failing_creates[] = {"d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\4",
-                                           "d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\1"};
-    for (const char *path : failing_creates) {
+    const std::string leaf = RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\0";
+    for (const std::string &path : {leaf + "\\4", RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\1"}) {
         start();
         fake::add_volume('d', "NTFS", 20000000, 100000000);
         fake::model_file_table('d', 100, 16384);
-        fake::fail_create_path(path);
-        fake::fail_create_folder(path);
+        fake::fail_create_path(path.c_str());
+        fake::fail_create_folder(path.c_str());
         EXPECT_EQ(zero_fill_drive('d'), RUN_DONE) << path;
         EXPECT_TRUE(fake::listing('d').empty()) << path;
         expect_no_message();
@@ -663,21 +737,86 @@ TEST_F(ZeroFill, FileTableStepFailures)
     start();
     fake::add_volume('d', "NTFS", 20000000, 100000000);
     fake::model_file_table('d', 100, 16384);
-    fake::lock_file("d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\3");
+    fake::lock_file((leaf + "\\3").c_str());
     EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
-    expect_message("d:\\VOIDTEMP\\ 下の一時ファイル8個の削除に失敗しました。\n"
-                   "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
+    expect_message(RECORD_FOLDER + "\\ 下の一時ファイル8個の削除に失敗しました。\n"
+                                   "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
     EXPECT_FALSE(fake::exists(NTFS_FILE));
-    EXPECT_TRUE(fake::exists("d:\\VOIDTEMP\\0\\0\\0\\0\\0\\0\\0\\3"));
+    EXPECT_TRUE(fake::exists((leaf + "\\3").c_str()));
 
     start();
     fake::add_volume('d', "NTFS", 20000000, 100000000);
     fake::model_file_table('d', 100, 16384);
-    fake::fail_create_folder("d:\\VOIDTEMP");
+    fake::fail_create_folder(RECORD_FOLDER.c_str());
     EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
     EXPECT_EQ(progress_tail(2), lines({WRITING_WAIT, DELETING}));
     EXPECT_TRUE(fake::listing('d').empty());
     expect_no_message();
+}
+
+// Scenario: NTFS, before the run: a user's VOIDTEMP holding a file and a
+//   folder named like the step's first; a file, or a link, with the name
+//   of the step's folder; the tree that a run killed during the step left.
+// Expect: the user's things are neither entered nor changed, and a name
+//   that is taken leaves the step out; the killed run's tree is removed and
+//   the step done again; RUN_DONE and no box every time.
+TEST_F(ZeroFill, FileTableStepOnlyInItsOwnFolder)
+{
+    const std::string killed_leaf = RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\0";
+    struct {
+        std::function<void()> place;
+        std::vector<std::string> left;
+        bool step;
+    } cases[] = {
+        {[] {
+             fake::add_file("d:\\VOIDTEMP\\keep.doc", 100);
+             fake::add_folder("d:\\VOIDTEMP\\0");
+         },
+         lines({"d:\\VOIDTEMP", "d:\\VOIDTEMP\\0", "d:\\VOIDTEMP\\keep.doc"}), true},
+        {[] { fake::add_file(RECORD_FOLDER.c_str(), 100); }, {RECORD_FOLDER}, false},
+        {[] {
+             fake::add_folder(RECORD_FOLDER.c_str());
+             fake::make_symbolic_link(RECORD_FOLDER.c_str());
+         },
+         {RECORD_FOLDER}, false},
+        {[&] {
+             for (const char *name : {"\\0", "\\1", "\\2"})
+                 fake::add_file((killed_leaf + name).c_str(), 640);
+             fake::add_folder((RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\1").c_str());
+         },
+         {}, true},
+    };
+    for (const auto &c : cases) {
+        start();
+        fake::add_volume('d', "NTFS", 20000000, 100000000);
+        fake::model_file_table('d', 100, 16384);
+        c.place();
+        EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+        EXPECT_EQ(fake::listing('d'), c.left);
+        std::vector<std::string> texts = progress();
+        EXPECT_EQ(std::find(texts.begin(), texts.end(), RECORDS_0) != texts.end(), c.step);
+        expect_no_message();
+    }
+}
+
+// Scenario: the process is killed in the middle of the fill, on NTFS and on
+//   FAT32 after the first file switch.
+// Expect: the system, closing its handles, would delete every temporary
+//   file: only an empty VOIDTEMP would be left.
+TEST_F(ZeroFill, KilledRunLeavesNoTemporaryFile)
+{
+    static std::vector<std::string> left;
+    for (char letter : {'d', 'e'}) {
+        start();
+        fake::add_volume('d', "NTFS", 5000000000, 8000000000);
+        fake::add_volume('e', "FAT32", 5000000000, 8000000000);
+        fake::on_fwrite([letter](int block) {
+            if (block == 600)
+                left = fake::remains_after_kill(letter);
+        });
+        EXPECT_EQ(zero_fill_drive(letter), RUN_DONE);
+        EXPECT_EQ(left, letter == 'd' ? lines({}) : lines({FAT_FOLDER}));
+    }
 }
 
 // Scenario: an NTFS volume with 1 GB free; the clock advances 1 s between
