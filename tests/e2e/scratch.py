@@ -35,6 +35,10 @@ ZERO_BLOCK = bytes(BLOCK_SIZE)
 MAX_SIZE_MB = 2048
 MIB = 1024 * 1024
 
+# The folder in which the program's step over the free MFT records of an
+# NTFS volume makes its small files.
+RECORD_FOLDER = "VOIDFILL-MFT-7C2E9A41D3B6F058.TMP"
+
 REPO_ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DEFAULT_WORK_ROOT = os.path.join(REPO_ROOT, "build", "scratch")
 
@@ -205,12 +209,16 @@ def changed_files(root, hashes):
     return changed
 
 
-def leftovers(root):
-    """The program's temporary files and folder, if any are on the volume."""
+def leftovers(root, kept=()):
+    """The program's temporary files and folders, if any are on the volume;
+    kept names a user's own among them."""
     found = []
     for entry in os.listdir(root):
         upper = entry.upper()
-        if upper == "VOIDTEMP" or (upper.startswith("V_") and upper.endswith(".TMP")):
+        if entry in kept:
+            continue
+        if (upper in ("VOIDTEMP", RECORD_FOLDER) or
+                (upper.startswith("V_") and upper.endswith(".TMP"))):
             found.append(entry)
     return sorted(found)
 

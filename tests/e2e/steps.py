@@ -149,10 +149,11 @@ def finish(session, run, known, boxes, timeout=120):
     return run.wait(max(1.0, deadline - time.monotonic()))
 
 
-def expect_clean_end(session, result, volume_path, user_hashes, boxes, typed=""):
+def expect_clean_end(session, result, volume_path, user_hashes, boxes, typed="", kept=()):
     """The checks every scenario ends with. typed is what the terminal
     echoed of keys typed into it (the "^C" of a Ctrl+C), which is not the
-    program's output."""
+    program's output; kept names the user's own folders in the root that
+    are named like the program's."""
     session.expect_equal(result.status, 0, "exit status")
     text = result.text
     if typed:
@@ -163,7 +164,28 @@ def expect_clean_end(session, result, volume_path, user_hashes, boxes, typed="")
     session.expect_equal(result.boxes, boxes, "message boxes")
     session.expect_equal(scratch.changed_files(volume_path, user_hashes), [],
                          "user files changed or missing")
-    session.expect_equal(scratch.leftovers(volume_path), [], "temporary files left")
+    session.expect_equal(scratch.leftovers(volume_path, kept), [], "temporary files left")
+
+
+def with_progress(run, known, box):
+    """known, the run's confirmation box and the first window after it: its
+    progress window (a box shown right after it is stacked above it)."""
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        later = [w for w in run.seen_windows if w not in known and w != box]
+        if later:
+            return list(known) + [box, later[0]]
+        time.sleep(0.01)
+    raise harness.HarnessError("no progress window; console %r" % run.output)
+
+
+def answer(session, run, known=(), timeout=60):
+    """Confirms run and waits for its end; finish answers the box that
+    follows with OK (its screenshot is unexpected-box-2.png). known are
+    windows of other runs."""
+    box = run.wait_window(60, exclude=known)
+    run.press(box, "Return")
+    return finish(session, run, with_progress(run, known, box), 1, timeout)
 
 
 def report_free(result, letter):

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-# Scenario: one after another, "voidfill x:" answered with OK on a 1 GiB tmpfs holding the user's files: (1) x:\V_000000.TMP is a second name of the user's report.doc, a hard link and then a symbolic link; (2) the program may write only 20% of the free space (a file-size limit on its process); (3) a second run on x: confirmed while the first one holds its file; then "voidfill n:" on an NTFS image whose root has the compressed attribute set.
-# Expect: (1) a box naming the link, not one byte written, the document and its second name unchanged; (2) a box saying the fill failed, with the system's error; (3) the second run shows the file in use and writes nothing, the first reaches exactly the reserve with no box; (4) the zeros take no space (under Wine 8 the new file stays compressed on ntfs-3g): after 256 MiB the run stops with a box instead of running for ever. Every run: END, status 0, no temporary file left, the files byte-identical.
+# Scenario: one after another, "voidfill x:" answered with OK on a 1 GiB tmpfs holding the user's files: (1) x:\V_000000.TMP is a second name of the user's report.doc, a hard link and then a symbolic link, then a read-only copy of it; (2) the program may write only 20% of the free space (a file-size limit on its process); (3) a second run on x: confirmed while the first one holds its file; then "voidfill n:" on an NTFS image whose root has the compressed attribute set.
+# Expect: (1) a box naming the link or the read-only file, not one byte written, the document and its second name or copy unchanged; (2) a box saying the fill failed, with the system's error; (3) the second run shows the file in use and writes nothing, the first reaches exactly the reserve with no box; (4) the zeros take no space (under Wine 8 the new file stays compressed on ntfs-3g): after 256 MiB the run stops with a box instead of running for ever. Every run: END, status 0, no temporary file left, the files byte-identical.
 import os
 import re
 import resource
+import shutil
 import signal
 import struct
 import time
@@ -20,27 +21,6 @@ NTFS_ATTRIB = "system.ntfs_attrib_be"
 COMPRESSED = 0x800
 # The guard trips after 256 MiB written; ntfs-3g takes some 15 s for them.
 GUARD_TIMEOUT = 180
-
-
-def with_progress(run, known, box):
-    """known, the run's confirmation box and the first window after it: its
-    progress window (a box shown right after it is stacked above it)."""
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        later = [w for w in run.seen_windows if w not in known and w != box]
-        if later:
-            return list(known) + [box, later[0]]
-        time.sleep(0.01)
-    raise harness.HarnessError("no progress window; console %r" % run.output)
-
-
-def answer(s, run, known=(), timeout=60):
-    """Confirms run and waits for its end; steps.finish answers the box that
-    follows with OK (its screenshot is unexpected-box-2.png). known are
-    windows of other runs."""
-    box = run.wait_window(60, exclude=known)
-    run.press(box, "Return")
-    return steps.finish(s, run, with_progress(run, known, box), 1, timeout)
 
 
 def expect_box(s, result, letter, expected, what):
@@ -66,23 +46,32 @@ def expect_untouched(s, volume, hashes, free_before, what):
 def foreign_file(s, volume, hashes, how):
     """x:\\V_000000.TMP is a second name of the user's report.doc: a hard
     link, or a symbolic link, which Wine shows as the plain file it points
-    at (only its name tells)."""
+    at (only its name tells); or a read-only copy of it, which Wine, run as
+    root here, would let the program write."""
     document = os.path.join(volume.path, "work", "report.doc")
     temp = os.path.join(volume.path, steps.TEMP_NAME)
     if how == "hard link":
         os.link(document, temp)
         expected = texts.temp_hard_link("x:\\" + steps.TEMP_NAME)
+    elif how == "read-only file":
+        shutil.copyfile(document, temp)
+        os.chmod(temp, 0o444)
+        expected = texts.temp_read_only("x:\\" + steps.TEMP_NAME)
     else:
         os.symlink(document, temp)
         expected = texts.temp_link("x:\\" + steps.TEMP_NAME)
     size = os.path.getsize(document)
     free_before = volume.free()
     with harness.FreeSpaceSampler(volume) as sampler:
-        result = answer(s, s.start("x:"))
+        result = steps.answer(s, s.start("x:"))
     expect_box(s, result, "x", expected, how)
     s.expect_equal(sampler.minimum, sampler.first, how + ": lowest free bytes")
-    s.expect(os.path.exists(temp) and os.path.samefile(temp, document),
-             how + ": the second name is gone")
+    if how == "read-only file":
+        s.expect(os.path.exists(temp) and scratch.sha256_file(temp) == hashes["work/report.doc"],
+                 how + ": it was changed")
+    else:
+        s.expect(os.path.exists(temp) and os.path.samefile(temp, document),
+                 how + ": the second name is gone")
     s.expect_equal(os.path.getsize(document), size, how + ": size of the document")
     if os.path.lexists(temp):
         os.remove(temp)
@@ -101,7 +90,7 @@ def write_error(s, volume, hashes):
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
     with harness.FreeSpaceSampler(volume) as sampler:
-        result = answer(s, s.start("x:", preexec=limit_file_size))
+        result = steps.answer(s, s.start("x:", preexec=limit_file_size))
     s.log("%s: %d bytes allowed, free bytes down to %d" % (what, limit, sampler.minimum))
     expect_box(s, result, "x", texts.write_failed("x:\\" + steps.TEMP_NAME), what)
     expect_untouched(s, volume, hashes, free_before, what)
@@ -114,7 +103,7 @@ def two_runs(s, volume, hashes):
     first = s.start("x:")
     box = steps.confirm(s, first, "x")
     with harness.FreeSpaceSampler(volume) as sampler:
-        known = with_progress(first, [], box)
+        known = steps.with_progress(first, [], box)
         while volume.free() > free_before - 64 * harness.MIB:
             if first.proc.poll() is not None or time.monotonic() > first.started + 60:
                 raise harness.HarnessError("the first run did not write 64 MiB")
@@ -122,7 +111,7 @@ def two_runs(s, volume, hashes):
         first.pause()
         second = s.start("x:", beside=True)
         free_held = volume.free()
-        result = answer(s, second, known)
+        result = steps.answer(s, second, known)
         expect_box(s, result, "x", texts.temp_in_use("x:\\" + steps.TEMP_NAME), "second run")
         s.expect_equal(volume.free(), free_held, "second run: free bytes after it")
         first.resume()
@@ -139,7 +128,7 @@ def compressed_root(s, volume):
     os.setxattr(volume.path, NTFS_ATTRIB, struct.pack(">I", attributes | COMPRESSED))
     free_before = volume.free()
     started = time.monotonic()
-    result = answer(s, s.start("n:"), timeout=GUARD_TIMEOUT)
+    result = steps.answer(s, s.start("n:"), timeout=GUARD_TIMEOUT)
     s.log("%s: the run ended after %.1fs" % (what, time.monotonic() - started))
     expect_box(s, result, "n", texts.not_shrinking("n"), what)
     expect_untouched(s, volume, hashes, free_before, what)
@@ -151,7 +140,7 @@ def scenario():
     with scratch.NtfsVolume("ntfs", NTFS_MB, steps.scratch_root(s), pattern=False) as ntfs, s:
         volume = s.add_volume("x", SIZE)
         hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
-        for how in ("hard link", "symbolic link"):
+        for how in ("hard link", "symbolic link", "read-only file"):
             foreign_file(s, volume, hashes, how)
         write_error(s, volume, hashes)
         two_runs(s, volume, hashes)

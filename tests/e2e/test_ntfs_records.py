@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-# Scenario: an NTFS volume with the user's files, on which small files and files with long names, each holding its own marker, were written and deleted (their MFT records freed, not wiped); "voidfill x:" stopped with Escape while it writes its files into X:\VOIDTEMP, then a full run.
-# Expect: the stopped run removes VOIDTEMP, its files and V_000000.TMP and leaves the free space as it was; after the full run no marker is left anywhere in the raw image and the free space is short only of the table's growth; both runs END with status 0, the files byte-identical, nothing left behind.
+# Scenario: an NTFS volume with the user's files, among them a folder VOIDTEMP holding a file and a subfolder "0" named like the step's first, on which small files and files with long names, each holding its own marker, were written and deleted (their MFT records freed, not wiped). "voidfill x:" is (1) stopped with Escape while it writes its small files over the free records; (2) met there by a second "voidfill x:"; (3) killed there (SIGKILL); then (4) a full run, with VOIDTEMP now a link to the user's folder.
+# Expect: (1) the stopped run removes its folder, its files and V_000000.TMP and leaves the free space as it was; (2) the second run shows the file in use, the first ends with no box; (3) no V_000000.TMP is left and the free space is back, only the step's tree stays; (4) the full run removes that tree, does the step again and leaves nothing behind: no marker is left anywhere in the raw image, the free space is short only of the table's growth. VOIDTEMP and what it leads to are never entered: byte-identical throughout. Every run but the killed one ENDs with status 0, the files byte-identical.
 import os
+import signal
 import time
 
 import harness
@@ -18,6 +19,9 @@ LONG_NAMES = 100
 # it; one that ignored the key would go on through the free records, about
 # SMALL_FILES + LONG_NAMES.
 SLACK_FILES = 100
+# The user's own folder with the name the program uses on FAT, and inside it
+# one with the name of the step's first folder.
+USER_FOLDER = {"VOIDTEMP/keep.txt": 3000, "VOIDTEMP/0/inner.txt": 700}
 
 
 def folder_files(folder):
@@ -28,40 +32,97 @@ def folder_files(folder):
     return sum(len(files) for _, _, files in os.walk(folder))
 
 
-def escaped_run(s, ntfs, hashes, free_before):
-    """Stops a run with Escape once the host sees files in VOIDTEMP."""
-    folder = ntfs.path("VOIDTEMP")
-    run = s.start("x:")
+def step_files(ntfs):
+    return folder_files(ntfs.path(scratch.RECORD_FOLDER))
+
+
+def user_folder(volume, name):
+    """The user's folder as the host sees it: {relative path: hash}."""
+    return {path: digest for path, digest in volume.snapshot().items()
+            if path == name or path.startswith(name + "/")}
+
+
+def held_in_step(s, run, ntfs):
+    """Confirms run and stops it (SIGSTOP) once the host sees files in the
+    step's folder. Returns its confirmation box and progress window, and
+    whether it got there."""
     box = steps.confirm(s, run, "x")
     window = steps.wait_progress(run, box)
     run.exe_pid()
-    reached = scratch.wait_until(lambda: folder_files(folder) or run.proc.poll() is not None,
+    reached = scratch.wait_until(lambda: step_files(ntfs) or run.proc.poll() is not None,
                                  120, 0.002) and run.pause()
-    s.expect(reached, "the run ended before VOIDTEMP held files")
+    s.expect(reached, "the run ended before the step's folder held files")
+    return box, window, reached
+
+
+def escaped_run(s, ntfs, hashes, free_before):
+    run = s.start("x:")
+    box, window, reached = held_in_step(s, run, ntfs)
     if reached:
         # The key waits in the queue while the program stands still, so the
         # count taken here is the one at the stop.
-        at_stop = folder_files(folder)
+        at_stop = step_files(ntfs)
         run.press(window, "Escape")
         run.resume()
         most = at_stop
         while run.proc.poll() is None:
-            most = max(most, folder_files(folder) or 0)
+            most = max(most, step_files(ntfs) or 0)
             time.sleep(0.02)
-        s.log("VOIDTEMP held %d files at the Escape, at most %d after it" % (at_stop, most))
+        s.log("the step's folder held %d files at the Escape, at most %d after it"
+              % (at_stop, most))
         s.expect(most - at_stop <= SLACK_FILES,
                  "%d files were created after the Escape" % (most - at_stop))
     result = steps.finish(s, run, [box, window], 1, 60)
-    steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")])
+    steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")],
+                           kept=("VOIDTEMP",))
     s.expect_equal(ntfs.free_bytes(), free_before, "free bytes after the stopped run")
+
+
+def second_run(s, ntfs, hashes):
+    """A second run started while the first writes its small files: the
+    first keeps its big file open through the step."""
+    first = s.start("x:")
+    box, window, reached = held_in_step(s, first, ntfs)
+    if reached:
+        result = steps.answer(s, s.start("x:", beside=True), [box, window])
+        s.expect_equal(result.boxes, [texts.confirm_drive("x"),
+                                      texts.temp_in_use("x:\\" + steps.TEMP_NAME)],
+                       "second run: message boxes")
+        first.resume()
+    result = steps.finish(s, first, [box, window], 1)
+    steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")],
+                           kept=("VOIDTEMP",))
+
+
+def killed_run(s, ntfs, free_before):
+    run = s.start("x:")
+    box, window, reached = held_in_step(s, run, ntfs)
+    if reached:
+        os.kill(run.exe_pid(), signal.SIGKILL)
+    run.wait(30)
+    temp = ntfs.path(steps.TEMP_NAME)
+    gone = scratch.wait_until(lambda: not os.path.exists(temp), 10, 0.05)
+    s.expect(gone, "the killed run left %s" % steps.TEMP_NAME)
+    s.log("the killed run left %s files in the step's folder" % step_files(ntfs))
+    s.expect(ntfs.free_bytes() >= free_before - steps.TABLE_GROWTH_MARGIN,
+             "free bytes after the killed run: %d, before %d" % (ntfs.free_bytes(), free_before))
 
 
 def full_run(s, ntfs, hashes, free_before):
     run = s.start("x:")
     box = steps.confirm(s, run, "x")
     window = steps.wait_progress(run, box)
+    # The killed run's tree goes first; the step then makes its own.
+    gone = redone = False
+    while run.proc.poll() is None:
+        files = step_files(ntfs)
+        gone = gone or files is None
+        redone = redone or (gone and bool(files))
+        time.sleep(0.005)
+    s.expect(gone and redone, "the step's folder: removed %s, made again %s" % (gone, redone))
     result = steps.finish(s, run, [box, window], 1)
-    steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")])
+    steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")],
+                           kept=("VOIDTEMP",))
     growth = free_before - ntfs.free_bytes()
     s.log("free bytes after the full run: %d fewer (the file table's growth)" % growth)
     s.expect(0 <= growth <= steps.TABLE_GROWTH_MARGIN,
@@ -83,6 +144,7 @@ def scenario():
     ntfs = scratch.NtfsVolume("ntfs", SIZE_MB, steps.scratch_root(s), pattern=False)
     with ntfs:
         hashes = scratch.put_user_files(ntfs.mountpoint, steps.USER_FILES)
+        scratch.put_user_files(ntfs.mountpoint, USER_FOLDER)
         scratch.put_deleted_markers(ntfs.mountpoint, SMALL_FILES, LONG_NAMES)
         free_before = ntfs.free_bytes()
         ntfs.unmount()
@@ -91,9 +153,19 @@ def scenario():
         ntfs.remount(readonly=False)
         # Wine has ended when the session closes; then the volume can go.
         with s:
-            s.adopt_volume("x", ntfs.mountpoint)
+            volume = s.adopt_volume("x", ntfs.mountpoint)
+            users = user_folder(volume, "VOIDTEMP")
             escaped_run(s, ntfs, hashes, free_before)
+            second_run(s, ntfs, hashes)
+            killed_run(s, ntfs, free_before)
+            s.expect_equal(user_folder(volume, "VOIDTEMP"), users, "the user's VOIDTEMP")
+            # A link named VOIDTEMP, to the user's folder, for the last run.
+            os.rename(ntfs.path("VOIDTEMP"), ntfs.path("kept"))
+            os.symlink("kept", ntfs.path("VOIDTEMP"))
+            kept = user_folder(volume, "kept")
             full_run(s, ntfs, hashes, free_before)
+            s.expect_equal(user_folder(volume, "kept"), kept, "the folder the link leads to")
+            s.expect(os.path.islink(ntfs.path("VOIDTEMP")), "the link VOIDTEMP is gone")
     # Unmounted and ntfs-3g ended: the image is complete.
     expect_markers(s, ntfs.image, 0, 0, "after the full run")
     ntfs.remove_image()

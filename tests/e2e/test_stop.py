@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-# Scenario: runs on x: (a 4 GiB tmpfs holding the user's files) stopped four ways: Escape on the progress window right after the first block and again at 60% of the free space, Ctrl+C typed on the terminal at 30%, SIGINT to the program at 30%.
-# Expect: each run goes on no further than SLACK past the stop, closes its window, deletes its temporary file and prints banner, report line, empty line and END (after the echoed ^C); status 0, only the confirmation box, the files byte-identical, all space free again.
+# Scenario: runs on x: (a 4 GiB tmpfs holding the user's files) stopped five ways: Escape on the progress window right after the first block and again at 60% of the free space, Ctrl+C typed on the terminal at 30%, SIGINT to the program at 30%, SIGKILL to the program at 50%.
+# Expect: each run goes on no further than SLACK past the stop, closes its window, deletes its temporary file and prints banner, report line, empty line and END (after the echoed ^C); status 0, only the confirmation box, the files byte-identical, all space free again. The killed run prints no END, but the system deletes its file as it closes the killed program's handles: no temporary file is left and all space is free again.
+import os
+import signal
 import time
 
 import harness
@@ -15,7 +17,7 @@ SIZE = 4096 * harness.MIB
 SLACK = 1024 * harness.MIB
 # How each run is stopped, and once what part of the fillable space is
 # written (0: the first block).
-STOPS = [("escape", 0.0), ("escape", 0.6), ("tty", 0.3), ("signal", 0.3)]
+STOPS = [("escape", 0.0), ("escape", 0.6), ("tty", 0.3), ("signal", 0.3), ("kill", 0.5)]
 
 
 def wait_free(volume, run, target, timeout=60):
@@ -47,6 +49,8 @@ def stopped_run(s, volume, hashes, how, fraction):
         at_stop = volume.free()
         if how == "escape":
             run.press(window, "Escape")
+        elif how == "kill":
+            os.kill(run.exe_pid(), signal.SIGKILL)
         else:
             run.interrupt(how)
         result = steps.finish(s, run, [box, window], 1, 60)
@@ -55,19 +59,24 @@ def stopped_run(s, volume, hashes, how, fraction):
     s.expect(reached, what + ": the run ended before the moment of the stop")
     s.expect(at_stop - sampler.minimum <= SLACK,
              what + ": it went on down to %d free bytes" % sampler.minimum)
-    s.expect_equal(result.status, 0, what + ": exit status")
-    # Ctrl+C typed on a terminal is echoed there as ^C.
-    echoed = how == "tty" and "^C" in result.text
-    s.expect(echoed or how != "tty", what + ": the terminal did not echo ^C")
-    s.expect_equal(result.text.replace("^C", "", 1) if echoed else result.text,
-                   texts.drive_run("x:", free, total), what + ": console")
     s.expect_equal(result.boxes, [texts.confirm_drive("x")], what + ": message boxes")
-    s.expect_equal(run.seen_windows, [box, window], what + ": windows")
     s.expect_equal(run.windows(), [], what + ": windows left open")
     s.expect_equal(scratch.changed_files(volume.path, hashes), [], what + ": user files changed")
+    if how == "kill":
+        s.expect_equal(result.text, texts.drive_run("x:", free, total)[:-len("\nEND\n")],
+                       what + ": console")
+        # The system deletes the file as it closes the killed program's handles.
+        scratch.wait_until(lambda: volume.free() == free, 10, 0.05)
+    else:
+        s.expect_equal(result.status, 0, what + ": exit status")
+        # Ctrl+C typed on a terminal is echoed there as ^C.
+        echoed = how == "tty" and "^C" in result.text
+        s.expect(echoed or how != "tty", what + ": the terminal did not echo ^C")
+        s.expect_equal(result.text.replace("^C", "", 1) if echoed else result.text,
+                       texts.drive_run("x:", free, total), what + ": console")
+        s.expect_equal(run.seen_windows, [box, window], what + ": windows")
     s.expect_equal(scratch.leftovers(volume.path), [], what + ": temporary files left")
     s.expect_equal(volume.free(), free, what + ": free bytes afterwards")
-
 
 def scenario():
     with harness.session("stop") as s:

@@ -53,6 +53,10 @@ def temp_link(path):
     return "一時ファイル「%s」はリンク（リパースポイント）です。%s" % (path, NOT_OURS)
 
 
+def temp_read_only(path):
+    return "一時ファイル「%s」は読み取り専用です。%s" % (path, NOT_OURS)
+
+
 def temp_in_use(path):
     return ("一時ファイル「%s」は他のプログラムが使用中です。\n"
             "同じドライブのゼロクリヤが実行中でないか確認して下さい。" % path)
