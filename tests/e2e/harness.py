@@ -36,6 +36,9 @@ API
     voidfill.exe), ``arch`` (i686 or x86_64) and ``workdir`` (default
     build/host/e2e under the repository).
 
+``template_ready(workdir)`` -> whether a session in workdir finds its
+    template prefix made already (the first one makes it: a minute or more).
+
 ``win32_problem()`` -> None where the 32-bit loader starts, else the reason
     why not (also printed by ``python3 harness.py --win32-problem``).
 
@@ -1084,16 +1087,11 @@ class Session:
 
     def _ensure_template(self, locpath):
         template = os.path.join(self.workdir, "template")
-        stamp = os.path.join(template, ".voidfill-template")
         wine_version = _command([self.wine64, "--version"]).stdout.decode().strip()
-        key = "%s %s\n" % (TEMPLATE_VERSION, wine_version)
+        key = _template_key(wine_version)
         with _file_lock(os.path.join(self.workdir, "template.lock")):
-            try:
-                with open(stamp) as f:
-                    if f.read() == key:
-                        return template
-            except OSError:
-                pass
+            if _template_stamp(template) == key:
+                return template
             self.log("creating the template prefix (%s), once per build folder" % wine_version)
             started = time.monotonic()
             fresh = template + ".new"
@@ -1339,6 +1337,26 @@ def _tree_size(folder):
                 pass
         total += 4096 * (len(dirs) + len(files))
     return total
+
+
+def _template_key(wine_version):
+    """What the stamp of a template prefix made with this Wine holds."""
+    return "%s %s\n" % (TEMPLATE_VERSION, wine_version)
+
+
+def _template_stamp(template):
+    try:
+        with open(os.path.join(template, ".voidfill-template")) as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def template_ready(workdir):
+    """Whether a session in workdir finds its template prefix made already;
+    otherwise the first one makes it, which takes Wine a minute or more."""
+    wine_version = _command([wine_binaries()[0], "--version"]).stdout.decode().strip()
+    return _template_stamp(os.path.join(workdir, "template")) == _template_key(wine_version)
 
 
 class _file_lock:
