@@ -83,7 +83,7 @@ def ensure_packages(folder):
     with open(path, "w") as log:
         run_logged([os.path.join(REPO_ROOT, "tools", "bootstrap")], log)
     with open(path) as log:
-        outcome = log.read().strip().splitlines()[-1].removeprefix("bootstrap: ")
+        outcome = (log.read().strip().splitlines() or ["done"])[-1].removeprefix("bootstrap: ")
     missing = [c for c in COMMANDS if shutil.which(c) is None]
     if missing:
         sys.exit(f"missing after tools/bootstrap: {' '.join(missing)}")
