@@ -1087,11 +1087,16 @@ class Session:
 
     def _ensure_template(self, locpath):
         template = os.path.join(self.workdir, "template")
+        stamp = os.path.join(template, ".voidfill-template")
         wine_version = _command([self.wine64, "--version"]).stdout.decode().strip()
-        key = _template_key(wine_version)
+        key = "%s %s\n" % (TEMPLATE_VERSION, wine_version)
         with _file_lock(os.path.join(self.workdir, "template.lock")):
-            if _template_stamp(template) == key:
-                return template
+            try:
+                with open(stamp) as f:
+                    if f.read() == key:
+                        return template
+            except OSError:
+                pass
             self.log("creating the template prefix (%s), once per build folder" % wine_version)
             started = time.monotonic()
             fresh = template + ".new"
@@ -1339,24 +1344,16 @@ def _tree_size(folder):
     return total
 
 
-def _template_key(wine_version):
-    """What the stamp of a template prefix made with this Wine holds."""
-    return "%s %s\n" % (TEMPLATE_VERSION, wine_version)
-
-
-def _template_stamp(template):
-    try:
-        with open(os.path.join(template, ".voidfill-template")) as f:
-            return f.read()
-    except OSError:
-        return None
-
-
 def template_ready(workdir):
     """Whether a session in workdir finds its template prefix made already;
-    otherwise the first one makes it, which takes Wine a minute or more."""
+    otherwise the first one makes it, which takes Wine a minute or more.
+    The same test as Session._ensure_template's: keep the two alike."""
     wine_version = _command([wine_binaries()[0], "--version"]).stdout.decode().strip()
-    return _template_stamp(os.path.join(workdir, "template")) == _template_key(wine_version)
+    try:
+        with open(os.path.join(workdir, "template", ".voidfill-template")) as f:
+            return f.read() == "%s %s\n" % (TEMPLATE_VERSION, wine_version)
+    except OSError:
+        return False
 
 
 class _file_lock:
