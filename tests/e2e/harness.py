@@ -36,6 +36,9 @@ API
     voidfill.exe), ``arch`` (i686 or x86_64) and ``workdir`` (default
     build/host/e2e under the repository).
 
+``template_ready(workdir)`` -> whether a session in workdir finds its
+    template prefix made already (the first one makes it: a minute or more).
+
 ``win32_problem()`` -> None where the 32-bit loader starts, else the reason
     why not (also printed by ``python3 harness.py --win32-problem``).
 
@@ -1339,6 +1342,18 @@ def _tree_size(folder):
                 pass
         total += 4096 * (len(dirs) + len(files))
     return total
+
+
+def template_ready(workdir):
+    """Whether a session in workdir finds its template prefix made already;
+    otherwise the first one makes it, which takes Wine a minute or more.
+    The same test as Session._ensure_template's: keep the two alike."""
+    wine_version = _command([wine_binaries()[0], "--version"]).stdout.decode().strip()
+    try:
+        with open(os.path.join(workdir, "template", ".voidfill-template")) as f:
+            return f.read() == "%s %s\n" % (TEMPLATE_VERSION, wine_version)
+    except OSError:
+        return False
 
 
 class _file_lock:
