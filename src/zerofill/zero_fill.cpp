@@ -221,32 +221,23 @@ static void system_error_text(char *text, size_t size, DWORD error)
 }
 
 // A write that failed while space was still free leaves part of the free
-// space unwritten, and a commit that failed may have left the zeros short
-// of the medium: the user must hear of it. A write failing at the very end,
-// when another program took the last space, is the normal end of a full
-// volume.
+// space unwritten, a commit that failed may have left the zeros short of
+// the medium, and without the free space the fill cannot know where to
+// stop: the user must hear of it. A write failing at the very end, when
+// another program took the last space, is the normal end of a full volume.
 static void report_unfinished_fill(fill_run &run, fill_end end)
 {
     if (end == SHORT_WRITE && get_free_bytes(run.root) <= FULL_CHUNK_THRESHOLD)
         return;
+    char cause[2 * PATH_BUFFER_SIZE];
+    if (end == QUERY_FAILED)
+        snprintf(cause, sizeof cause, "ドライブ %c: の空き領域を取得できませんでした。", run.letter);
+    else
+        snprintf(cause, sizeof cause, "一時ファイル「%s」への書込みに失敗しました。", run.path);
     char error[TEXT_SIZE];
     system_error_text(error, sizeof error, run.error);
-    msgbox_printf(g_hDlg, MB_OK, BANNER,
-                  "一時ファイル「%s」への書込みに失敗しました。\n"
-                  "空き領域のゼロクリヤは完了していません。\n%s",
-                  run.path, error);
-}
-
-// Without the free space the fill cannot know where to stop, nor whether
-// it got there.
-static void report_failed_query(fill_run &run)
-{
-    char error[TEXT_SIZE];
-    system_error_text(error, sizeof error, run.error);
-    msgbox_printf(g_hDlg, MB_OK, BANNER,
-                  "ドライブ %c: の空き領域を取得できませんでした。\n"
-                  "空き領域のゼロクリヤは完了していません。\n%s",
-                  run.letter, error);
+    msgbox_printf(g_hDlg, MB_OK, BANNER, "%s\n空き領域のゼロクリヤは完了していません。\n%s", cause,
+                  error);
 }
 
 // On NTFS, with the free space down to the reserve: the free records of the
@@ -293,8 +284,6 @@ static int end_run(fill_run &run, fill_end end)
                       "ゼロを書き込んでも領域を消費しないドライブ（圧縮・重複除去など）のため、"
                       "処理を中止しました。",
                       run.letter);
-    if (end == QUERY_FAILED)
-        report_failed_query(run);
     if (run.file != NULL) {
         // Shown while the stream's buffers are still being written out.
         show_run_text(end == SHORT_WRITE ? TEXT_WRITE_FALSE : TEXT_FLUSHING);
@@ -303,7 +292,7 @@ static int end_run(fill_run &run, fill_end end)
     }
     if (end == COMMIT_FAILED)
         show_run_text(TEXT_WRITE_FALSE);
-    if (end == SHORT_WRITE || end == COMMIT_FAILED)
+    if (end == SHORT_WRITE || end == COMMIT_FAILED || end == QUERY_FAILED)
         report_unfinished_fill(run, end);
     // A Cancel that came with the last block leaves the fill complete and
     // the step not begun.
