@@ -16,6 +16,16 @@ enum {
     FILES_PER_TEXT = 32,
 };
 
+// The files of the step: a tree of folders below the step's folder,
+// FOLDER_ENTRIES wide and `levels` deep, whose last folders ("leaves") hold
+// the files. File i lies in leaf i / FOLDER_ENTRIES.
+struct record_tree {
+    char letter;
+    int levels;
+    int64_t files;   // files made: 0 .. files - 1
+    int64_t leaves;  // leaves begun
+};
+
 void record_folder_path(char *buffer, size_t size, char letter)
 {
     snprintf(buffer, size, "%c:\\VOIDFILL-MFT-7C2E9A41D3B6F058.TMP", letter);
@@ -88,14 +98,12 @@ static record_file make_record_file(const char *path, const char *zeros)
     return ok && written == RECORD_FILE_BYTES ? MADE : MADE_WITHOUT_DATA;
 }
 
-records_end fill_free_records(record_tree *tree, int64_t volume_bytes, int64_t start_free,
+records_end fill_free_records(char letter, int64_t volume_bytes, int64_t start_free,
                               const char *zeros)
 {
-    char root[4] = {tree->letter, ':', '\\', '\0'};
+    char root[4] = {letter, ':', '\\', '\0'};
     char path[PATH_BUFFER_SIZE];
-    tree->levels = levels_for(volume_bytes);
-    tree->files = 0;
-    tree->leaves = 0;
+    record_tree tree = {letter, levels_for(volume_bytes), 0, 0};
     // With every record file and every folder index inside its record, the
     // free space only falls when the table itself grows, which it never
     // undoes: the first drop ends the step.
@@ -103,21 +111,21 @@ records_end fill_free_records(record_tree *tree, int64_t volume_bytes, int64_t s
         return RECORDS_LEFT_OUT;
     // Made now or not used: a folder that is there already is somebody's,
     // or a killed run's that could not be removed.
-    record_folder_path(path, sizeof path, tree->letter);
+    record_folder_path(path, sizeof path, letter);
     if (!sys::CreateDirectoryA(path, NULL))
         return RECORDS_LEFT_OUT;
     for (;;) {
         if (!g_running)
             return RECORDS_STOPPED;
-        if (tree->files % FILES_PER_TEXT == 0)
-            show_run_text(TEXT_RECORDS, tree->files);
-        int entry = (int)(tree->files % FOLDER_ENTRIES);
-        if (entry == 0 && !begin_leaf(tree))
+        if (tree.files % FILES_PER_TEXT == 0)
+            show_run_text(TEXT_RECORDS, tree.files);
+        int entry = (int)(tree.files % FOLDER_ENTRIES);
+        if (entry == 0 && !begin_leaf(&tree))
             return RECORDS_DONE;
-        tree_path(path, sizeof path, *tree, tree->leaves - 1, tree->levels, entry);
+        tree_path(path, sizeof path, tree, tree.leaves - 1, tree.levels, entry);
         record_file made = make_record_file(path, zeros);
         if (made != NOT_MADE)
-            tree->files++;
+            tree.files++;
         if (made != MADE || get_free_bytes(root) < start_free)
             return RECORDS_DONE;
     }

@@ -24,26 +24,17 @@ enum {
 // tree on close as it does the big files).
 void record_folder_path(char *buffer, size_t size, char letter);
 
-// The files of the step: a tree of folders below the step's folder,
-// FOLDER_ENTRIES wide and `levels` deep, whose last folders ("leaves") hold
-// the files. File i lies in leaf i / FOLDER_ENTRIES.
-struct record_tree {
-    char letter;
-    int levels;
-    int64_t files;   // files made: 0 .. files - 1
-    int64_t leaves;  // leaves begun
-};
-
 enum records_end { RECORDS_DONE, RECORDS_STOPPED, RECORDS_LEFT_OUT };
 
-// Makes the step's folder, then files of zeros in a tree below it until one
+// Makes the step's folder on drive `letter`, then files of zeros in a tree
+// of folders below it (so that no folder's index leaves its record) until one
 // cannot be made, the free space has dropped at all (the table grew:
 // nothing else here takes a cluster), or the run is stopped.
 // RECORDS_LEFT_OUT, with nothing made, when the folder's name is taken
 // or the free space cannot be asked.
 // `zeros` holds at least RECORD_FILE_BYTES zero bytes.
 // `start_free` is the free space before the folder was made.
-records_end fill_free_records(record_tree *tree, int64_t volume_bytes, int64_t start_free,
+records_end fill_free_records(char letter, int64_t volume_bytes, int64_t start_free,
                               const char *zeros);
 
 // Removes the step's folder and what the step can have made in it (never

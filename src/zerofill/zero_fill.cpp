@@ -71,7 +71,6 @@ struct fill_run {
     int64_t check_allocated;
     int64_t queried_free;     // the free space last asked for (0: not yet)
     int64_t queried_written;  // bytes_written when it was asked
-    record_tree records;  // files over the free records of the file table
 };
 
 int is_directory(const char *path)
@@ -247,9 +246,8 @@ static bool fill_records(fill_run &run, fill_end *end)
     // Taken before the step's folder is made, whose record may be the one
     // that makes the table grow.
     int64_t free_before = get_free_bytes(run.root);
-    run.records.letter = run.letter;
     records_end step =
-        fill_free_records(&run.records, get_total_bytes(run.root), free_before, run.zeros);
+        fill_free_records(run.letter, get_total_bytes(run.root), free_before, run.zeros);
     if (step == RECORDS_STOPPED)
         *end = STOPPED;
     return step != RECORDS_LEFT_OUT;
