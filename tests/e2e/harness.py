@@ -36,8 +36,8 @@ API
     voidfill.exe), ``arch`` (i686 or x86_64) and ``workdir`` (default
     build/host/e2e under the repository).
 
-``win32_problem()`` -> None where the 32-bit loader starts, else the reason
-    why not (also printed by ``python3 harness.py --win32-problem``).
+``win32_problem()`` -> None where the 32-bit loader runs a Windows program,
+    else the reason why not (also printed by ``python3 harness.py --win32-problem``).
 
 ``Session(name, args)``, a context manager; ``session(name)`` builds one
 from the command line. Entering it mounts the prefix tmpfs, copies the
@@ -125,6 +125,7 @@ import argparse
 import atexit
 import fcntl
 import functools
+import glob
 import os
 import re
 import select
@@ -134,6 +135,7 @@ import stat
 import struct
 import subprocess
 import sys
+import tempfile
 import termios
 import threading
 import time
@@ -273,24 +275,66 @@ def wine_binaries():
     return loader, server
 
 
+def _builtin_folder(name):
+    """Wine's folder of builtin Windows programs of one architecture
+    (i386-windows), or None."""
+    for folder in sorted(glob.glob("/usr/lib/*/wine/" + name)) + ["/usr/lib/wine/" + name,
+                                                                   "/usr/local/lib/wine/" + name]:
+        if os.path.isfile(os.path.join(folder, "cmd.exe")):
+            return folder
+    return None
+
+
+# A 32-bit Windows program, really started. "--version" is not enough: it
+# answers under an emulator that cannot start any program (qemu-user 7.2).
+PROBE_STATUS = 7
+PROBE_TIMEOUT = 30
+
+
 @functools.lru_cache(maxsize=None)
 def win32_problem():
-    """None where Wine's 32-bit loader starts on this host, otherwise why it
-    does not; decided once, by trying it."""
+    """None where Wine's 32-bit loader runs a Windows program on this host,
+    otherwise why it does not; decided once, by trying it: 32-bit cmd.exe
+    /c exit 7, in a throwaway prefix that has C: only and takes its 32-bit
+    system folder from Wine's builtin programs."""
     if os.environ.get(NO_WIN32_SWITCH, "0") not in ("", "0"):
         return ("%s is set, so the harness acts as if this host could not start Wine's "
                 "32-bit loader" % NO_WIN32_SWITCH)
     loader = _wine_binary(("wine",), ELF32)
-    if loader is None:
+    builtins = _builtin_folder("i386-windows")
+    if loader is None or builtins is None:
         return "Wine's 32-bit loader is not installed (wine32:i386)"
+    folder = tempfile.mkdtemp(prefix="voidfill-win32-probe-")
+    prefix = os.path.join(folder, "prefix")
+    windows = os.path.join(prefix, "drive_c", "windows")
+    os.makedirs(windows)
+    # An existing dosdevices keeps Wine from adding Z: (the root folder).
+    os.makedirs(os.path.join(prefix, "dosdevices"))
+    os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
+    os.symlink(builtins, os.path.join(windows, "syswow64"))
+    with open(os.path.join(prefix, ".update-timestamp"), "w") as f:
+        f.write("disable")  # no wineboot
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": folder,
+           "WINEPREFIX": prefix, "WINESERVER": wine_binaries()[1], "WINEDEBUG": "-all"}
+    command = [loader, "cmd.exe", "/c", "exit", str(PROBE_STATUS)]
     try:
-        done = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        done = subprocess.run(command, env=env, cwd=windows, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              timeout=PROBE_TIMEOUT)
+        outcome = "status %d, %r" % (done.returncode,
+                                     done.stdout.decode(errors="replace").strip()[-300:])
     except OSError as error:
         return "this host cannot start Wine's 32-bit loader (%s)" % error.strerror
-    if done.returncode != 0 or not done.stdout.startswith(b"wine-"):
-        return ("this host cannot start Wine's 32-bit loader (%s --version: status %d, %r)"
-                % (loader, done.returncode, done.stdout.decode(errors="replace").strip()))
+    except subprocess.TimeoutExpired:
+        done, outcome = None, "no end within %d s" % PROBE_TIMEOUT
+    finally:
+        subprocess.run([wine_binaries()[1], "-k"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+        shutil.rmtree(folder, ignore_errors=True)
+    if done is None or done.returncode != PROBE_STATUS:
+        return ("Wine's 32-bit loader starts no Windows program on this host (%s: %s); "
+                "where the kernel refuses 32-bit programs, tools/emulate-i386 install, "
+                "then on, sets up an emulator" % (" ".join(command[1:]), outcome))
     return None
 
 
@@ -802,11 +846,13 @@ class Run:
                 try:
                     if os.getsid(int(name)) != self.proc.pid:
                         continue
-                    with open("/proc/%s/cmdline" % name, "rb") as f:
-                        argv0 = f.read().split(b"\0")[0].decode(errors="replace")
+                    # Not the command line: under an emulator it reads
+                    # "qemu-i386 .../wine C:\\voidfill.exe" for start.exe too.
+                    with open("/proc/%s/comm" % name) as f:
+                        comm = f.read().strip()
                 except OSError:
                     continue
-                if argv0.lower().endswith("\\" + EXE_NAME):
+                if comm.lower() == EXE_NAME:
                     self._exe_pid = int(name)
                     return self._exe_pid
             time.sleep(0.02)
@@ -1090,7 +1136,7 @@ class Session:
         with _file_lock(os.path.join(self.workdir, "template.lock")):
             try:
                 with open(stamp) as f:
-                    if f.read() == key:
+                    if f.read() == key and self._has_32bit_side(template):
                         return template
             except OSError:
                 pass
@@ -1126,6 +1172,14 @@ class Session:
             os.rename(fresh, template)
             self.log("template prefix ready in %.1fs" % (time.monotonic() - started))
         return template
+
+    def _has_32bit_side(self, prefix):
+        """False only for an i686 session on a prefix made before wine32 was
+        installed: wineboot copies the 32-bit system files from wine32 (even
+        where its loader cannot run), and without them every 32-bit program
+        exits 53, kernel32.dll not found."""
+        return self.arch != "i686" or os.path.isfile(
+            os.path.join(prefix, "drive_c", "windows", "syswow64", "kernel32.dll"))
 
     # mounts
     def _mount_tmpfs(self, path, size):
