@@ -39,6 +39,11 @@ API
 ``win32_problem()`` -> None where the 32-bit loader runs a Windows program,
     else the reason why not (also printed by ``python3 harness.py --win32-problem``).
 
+``i386_emulator()`` -> the emulator that binfmt_misc runs 32-bit programs
+    with, or None; ``Session.emulator`` is that for an i686 session.
+    ``without_emulator_exit_crash(text)`` -> console text without the lines
+    that qemu-user's occasional crash of a 32-bit Wine process at exit adds.
+
 ``Session(name, args)``, a context manager; ``session(name)`` builds one
 from the command line. Entering it mounts the prefix tmpfs, copies the
 template prefix (made once per workdir with wineboot and reused), starts
@@ -336,6 +341,49 @@ def win32_problem():
                 "where the kernel refuses 32-bit programs, tools/emulate-i386 install, "
                 "then on, sets up an emulator" % (" ".join(command[1:]), outcome))
     return None
+
+
+# binfmt_misc's match for 32-bit x86 programs, as tools/emulate-i386 and
+# Debian's qemu packages register it.
+I386_ELF_MAGIC = "7f454c4601010100000000000000000002000300"
+
+
+def i386_emulator():
+    """The program that binfmt_misc starts 32-bit x86 programs with (such as
+    /usr/bin/qemu-i386), or None where the kernel runs them itself."""
+    folder = "/proc/sys/fs/binfmt_misc"
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return None
+    for name in names:
+        try:
+            with open(os.path.join(folder, name)) as f:
+                lines = f.read().splitlines()
+        except OSError:
+            continue
+        fields = dict(line.split(" ", 1) for line in lines if " " in line)
+        if lines[:1] == ["enabled"] and fields.get("magic") == I386_ELF_MAGIC \
+                and fields.get("offset", "0") == "0":
+            return fields.get("interpreter")
+    return None
+
+
+# Under qemu-user a 32-bit Wine process sometimes crashes at exit in a
+# thread that was ending on its own when the process ended: Wine's SIGQUIT
+# finds it in a system call, and the context qemu restores after the handler
+# is garbage. No program code is on that thread any more (the same lines
+# come from a program whose threads do nothing but end as it ends), and a
+# kernel that runs 32-bit programs itself never shows them. These lines,
+# after the program's last line, are all it leaves.
+_EMULATOR_EXIT_CRASH = re.compile(
+    r"(?:wine: Unhandled exception 0x00000000 in thread [0-9a-f]+ at address 00000000 "
+    r"\(thread [0-9a-f]+\), starting debugger\.\.\.\n|Got unexpected trap -1\n)+\Z")
+
+
+def without_emulator_exit_crash(text):
+    """Console text without the lines of that crash at its end."""
+    return _EMULATOR_EXIT_CRASH.sub("", text)
 
 
 def loader_for(arch):
@@ -941,6 +989,7 @@ class Session:
         # Before anything is mounted: an i686 scenario is skipped here where
         # the 32-bit loader cannot run.
         self.loader = loader_for(args.arch)
+        self.emulator = i386_emulator() if args.arch == "i686" else None
         self.wine64, self.wineserver = wine_binaries()
         if os.geteuid() != 0:
             raise HarnessError("the e2e tests mount file systems and need root")
@@ -1015,6 +1064,8 @@ class Session:
         for entry in os.listdir(self.folder):
             shutil.rmtree(os.path.join(self.folder, entry), ignore_errors=True)
         shutil.rmtree(self.artifacts, ignore_errors=True)
+        if self.emulator:
+            self.log("32-bit programs run under %s" % self.emulator)
         locpath = self._ensure_locale()
         self._start_xvfb()
         self.wine_env = self._make_wine_env(self.prefix, self.home, locpath)
