@@ -89,7 +89,8 @@ unmounts everything.
   ``seen_windows`` -> every such window seen so far, in order (a watcher
       polls every 20 ms).
   ``wait_window(timeout, exclude=())`` -> the first window seen that is not
-      in ``exclude`` and still visible.
+      in ``exclude`` and still visible (or, once the program has ended, the
+      first such window seen at all).
   ``wait_gone(window, timeout)``: until the window is no longer visible.
   ``press(window, *keys)``: ``xdotool windowfocus --sync`` and ``key``
       (names such as Return, Escape).
@@ -846,6 +847,12 @@ class Run:
                 if window not in exclude and window in visible:
                     return window
             if self.proc.poll() is not None:
+                # A window that opened and closed between two of these
+                # searches, as a quick run's progress window can, was still
+                # seen by the watcher.
+                gone = [window for window in self._seen if window not in exclude]
+                if gone:
+                    return gone[0]
                 with open(self.session.artifact("last-raw.bin"), "wb") as f:
                     f.write(bytes(self._raw))
                 raise HarnessError("the program ended (status %s) before a window showed; "
