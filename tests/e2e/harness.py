@@ -372,11 +372,12 @@ def i386_emulator():
 
 # Under qemu-user a 32-bit Wine process sometimes crashes at exit in a
 # thread that was ending on its own when the process ended: Wine's SIGQUIT
-# finds it in a system call, and the context qemu restores after the handler
-# is garbage. No program code is on that thread any more (the same lines
-# come from a program whose threads do nothing but end as it ends), and a
-# kernel that runs 32-bit programs itself never shows them. These lines,
-# after the program's last line, are all it leaves.
+# finds it in a system call, and from there it faults over and over at an
+# instruction pointer inside its own stack. No program code is on that
+# thread any more (the same lines come from a program whose threads do
+# nothing but end as it ends), and a kernel that runs 32-bit programs itself
+# never shows them. These lines, after the program's last line, are all it
+# leaves.
 _EMULATOR_EXIT_CRASH = re.compile(
     r"(?:wine: Unhandled exception 0x00000000 in thread [0-9a-f]+ at address 00000000 "
     r"\(thread [0-9a-f]+\), starting debugger\.\.\.\n|Got unexpected trap -1\n)+\Z")
