@@ -125,7 +125,7 @@ def ensure_wine(harness, options, log):
     """The first session in a build folder makes Wine's template prefix
     (a minute or more); that gets a line of its own, the harness's lines
     going to log. Later sessions only copy the template."""
-    if harness.template_ready(options.workdir):
+    if harness.template_ready(options.workdir, options.arch):
         return
     phase = Phase("preparing Wine (first time only)")
     with harness.Session("prepare", options):

@@ -36,11 +36,17 @@ API
     voidfill.exe), ``arch`` (i686 or x86_64) and ``workdir`` (default
     build/host/e2e under the repository).
 
-``template_ready(workdir)`` -> whether a session in workdir finds its
-    template prefix made already (the first one makes it: a minute or more).
+``template_ready(workdir, arch)`` -> whether a session of arch in workdir
+    finds its template prefix made already (the first one makes it: a minute
+    or more).
 
-``win32_problem()`` -> None where the 32-bit loader starts, else the reason
-    why not (also printed by ``python3 harness.py --win32-problem``).
+``win32_problem()`` -> None where the 32-bit loader runs a Windows program,
+    else the reason why not (also printed by ``python3 harness.py --win32-problem``).
+
+``i386_emulator()`` -> the emulator that binfmt_misc runs 32-bit programs
+    with, or None; ``Session.emulator`` is that for an i686 session.
+    ``without_emulator_exit_crash(text)`` -> console text without the lines
+    that qemu-user's occasional crash of a 32-bit Wine process at exit adds.
 
 ``Session(name, args)``, a context manager; ``session(name)`` builds one
 from the command line. Entering it mounts the prefix tmpfs, copies the
@@ -87,7 +93,8 @@ unmounts everything.
   ``seen_windows`` -> every such window seen so far, in order (a watcher
       polls every 20 ms).
   ``wait_window(timeout, exclude=())`` -> the first window seen that is not
-      in ``exclude`` and still visible.
+      in ``exclude`` and still visible (or, once the program has ended, the
+      first such window seen at all).
   ``wait_gone(window, timeout)``: until the window is no longer visible.
   ``press(window, *keys)``: ``xdotool windowfocus --sync`` and ``key``
       (names such as Return, Escape).
@@ -128,6 +135,7 @@ import argparse
 import atexit
 import fcntl
 import functools
+import glob
 import os
 import re
 import select
@@ -137,6 +145,7 @@ import stat
 import struct
 import subprocess
 import sys
+import tempfile
 import termios
 import threading
 import time
@@ -276,25 +285,111 @@ def wine_binaries():
     return loader, server
 
 
+def _builtin_folder(name):
+    """Wine's folder of builtin Windows programs of one architecture
+    (i386-windows), or None."""
+    for folder in sorted(glob.glob("/usr/lib/*/wine/" + name)) + ["/usr/lib/wine/" + name,
+                                                                   "/usr/local/lib/wine/" + name]:
+        if os.path.isfile(os.path.join(folder, "cmd.exe")):
+            return folder
+    return None
+
+
+# A 32-bit Windows program, really started. "--version" is not enough: it
+# answers under an emulator that cannot start any program (qemu-user 7.2).
+PROBE_STATUS = 7
+PROBE_TIMEOUT = 30
+
+
 @functools.lru_cache(maxsize=None)
 def win32_problem():
-    """None where Wine's 32-bit loader starts on this host, otherwise why it
-    does not; decided once, by trying it."""
+    """None where Wine's 32-bit loader runs a Windows program on this host,
+    otherwise why it does not; decided once, by trying it: 32-bit cmd.exe
+    /c exit 7, in a throwaway prefix that has C: only and takes its 32-bit
+    system folder from Wine's builtin programs."""
     if os.environ.get(NO_WIN32_SWITCH, "0") not in ("", "0"):
         return ("%s is set, so the harness acts as if this host could not start Wine's "
                 "32-bit loader" % NO_WIN32_SWITCH)
     loader = _wine_binary(("wine",), ELF32)
-    if loader is None:
+    builtins = _builtin_folder("i386-windows")
+    if loader is None or builtins is None:
         return "Wine's 32-bit loader is not installed (wine32:i386)"
+    folder = tempfile.mkdtemp(prefix="voidfill-win32-probe-")
+    prefix = os.path.join(folder, "prefix")
+    windows = os.path.join(prefix, "drive_c", "windows")
+    os.makedirs(windows)
+    # An existing dosdevices keeps Wine from adding Z: (the root folder).
+    os.makedirs(os.path.join(prefix, "dosdevices"))
+    os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
+    os.symlink(builtins, os.path.join(windows, "syswow64"))
+    with open(os.path.join(prefix, ".update-timestamp"), "w") as f:
+        f.write("disable")  # no wineboot
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": folder,
+           "WINEPREFIX": prefix, "WINESERVER": wine_binaries()[1], "WINEDEBUG": "-all"}
+    command = [loader, "cmd.exe", "/c", "exit", str(PROBE_STATUS)]
     try:
-        done = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        done = subprocess.run(command, env=env, cwd=windows, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              timeout=PROBE_TIMEOUT)
+        outcome = "status %d, %r" % (done.returncode,
+                                     done.stdout.decode(errors="replace").strip()[-300:])
     except OSError as error:
         return "this host cannot start Wine's 32-bit loader (%s)" % error.strerror
-    if done.returncode != 0 or not done.stdout.startswith(b"wine-"):
-        return ("this host cannot start Wine's 32-bit loader (%s --version: status %d, %r)"
-                % (loader, done.returncode, done.stdout.decode(errors="replace").strip()))
+    except subprocess.TimeoutExpired:
+        done, outcome = None, "no end within %d s" % PROBE_TIMEOUT
+    finally:
+        subprocess.run([wine_binaries()[1], "-k"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+        shutil.rmtree(folder, ignore_errors=True)
+    if done is None or done.returncode != PROBE_STATUS:
+        return ("Wine's 32-bit loader starts no Windows program on this host (%s: %s); "
+                "where the kernel refuses 32-bit programs, tools/emulate-i386 install, "
+                "then on, sets up an emulator" % (" ".join(command[1:]), outcome))
     return None
+
+
+# binfmt_misc's match for 32-bit x86 programs, as tools/emulate-i386 and
+# Debian's qemu packages register it.
+I386_ELF_MAGIC = "7f454c4601010100000000000000000002000300"
+
+
+def i386_emulator():
+    """The program that binfmt_misc starts 32-bit x86 programs with (such as
+    /usr/bin/qemu-i386), or None where the kernel runs them itself."""
+    folder = "/proc/sys/fs/binfmt_misc"
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return None
+    for name in names:
+        try:
+            with open(os.path.join(folder, name)) as f:
+                lines = f.read().splitlines()
+        except OSError:
+            continue
+        fields = dict(line.split(" ", 1) for line in lines if " " in line)
+        if lines[:1] == ["enabled"] and fields.get("magic") == I386_ELF_MAGIC \
+                and fields.get("offset", "0") == "0":
+            return fields.get("interpreter")
+    return None
+
+
+# Under qemu-user a 32-bit Wine process sometimes crashes at exit in a
+# thread that was ending on its own when the process ended: Wine's SIGQUIT
+# finds it in a system call, and from there it faults over and over at an
+# instruction pointer inside its own stack. No program code is on that
+# thread any more (the same lines come from a program whose threads do
+# nothing but end as it ends), and a kernel that runs 32-bit programs itself
+# never shows them. These lines, after the program's last line, are all it
+# leaves.
+_EMULATOR_EXIT_CRASH = re.compile(
+    r"(?:wine: Unhandled exception 0x00000000 in thread [0-9a-f]+ at address 00000000 "
+    r"\(thread [0-9a-f]+\), starting debugger\.\.\.\n|Got unexpected trap -1\n)+\Z")
+
+
+def without_emulator_exit_crash(text):
+    """Console text without the lines of that crash at its end."""
+    return _EMULATOR_EXIT_CRASH.sub("", text)
 
 
 def loader_for(arch):
@@ -757,6 +852,12 @@ class Run:
                 if window not in exclude and window in visible:
                     return window
             if self.proc.poll() is not None:
+                # A window that opened and closed between two of these
+                # searches, as a quick run's progress window can, was still
+                # seen by the watcher.
+                gone = [window for window in self._seen if window not in exclude]
+                if gone:
+                    return gone[0]
                 with open(self.session.artifact("last-raw.bin"), "wb") as f:
                     f.write(bytes(self._raw))
                 raise HarnessError("the program ended (status %s) before a window showed; "
@@ -805,11 +906,13 @@ class Run:
                 try:
                     if os.getsid(int(name)) != self.proc.pid:
                         continue
-                    with open("/proc/%s/cmdline" % name, "rb") as f:
-                        argv0 = f.read().split(b"\0")[0].decode(errors="replace")
+                    # Not the command line: under an emulator it reads
+                    # "qemu-i386 .../wine C:\\voidfill.exe" for start.exe too.
+                    with open("/proc/%s/comm" % name) as f:
+                        comm = f.read().strip()
                 except OSError:
                     continue
-                if argv0.lower().endswith("\\" + EXE_NAME):
+                if comm.lower() == EXE_NAME:
                     self._exe_pid = int(name)
                     return self._exe_pid
             time.sleep(0.02)
@@ -898,6 +1001,7 @@ class Session:
         # Before anything is mounted: an i686 scenario is skipped here where
         # the 32-bit loader cannot run.
         self.loader = loader_for(args.arch)
+        self.emulator = i386_emulator() if args.arch == "i686" else None
         self.wine64, self.wineserver = wine_binaries()
         if os.geteuid() != 0:
             raise HarnessError("the e2e tests mount file systems and need root")
@@ -972,6 +1076,8 @@ class Session:
         for entry in os.listdir(self.folder):
             shutil.rmtree(os.path.join(self.folder, entry), ignore_errors=True)
         shutil.rmtree(self.artifacts, ignore_errors=True)
+        if self.emulator:
+            self.log("32-bit programs run under %s" % self.emulator)
         locpath = self._ensure_locale()
         self._start_xvfb()
         self.wine_env = self._make_wine_env(self.prefix, self.home, locpath)
@@ -1087,17 +1193,12 @@ class Session:
 
     def _ensure_template(self, locpath):
         template = os.path.join(self.workdir, "template")
-        stamp = os.path.join(template, ".voidfill-template")
-        wine_version = _command([self.wine64, "--version"]).stdout.decode().strip()
-        key = "%s %s\n" % (TEMPLATE_VERSION, wine_version)
+        key = _template_key()
         with _file_lock(os.path.join(self.workdir, "template.lock")):
-            try:
-                with open(stamp) as f:
-                    if f.read() == key:
-                        return template
-            except OSError:
-                pass
-            self.log("creating the template prefix (%s), once per build folder" % wine_version)
+            if template_ready(self.workdir, self.arch):
+                return template
+            self.log("creating the template prefix (%s), once per build folder"
+                     % key.split(" ", 1)[1].strip())
             started = time.monotonic()
             fresh = template + ".new"
             home = os.path.join(self.workdir, "template-home")
@@ -1344,16 +1445,28 @@ def _tree_size(folder):
     return total
 
 
-def template_ready(workdir):
-    """Whether a session in workdir finds its template prefix made already;
-    otherwise the first one makes it, which takes Wine a minute or more.
-    The same test as Session._ensure_template's: keep the two alike."""
+def _template_key():
+    """What the template's stamp holds: how it was made, and by which Wine."""
     wine_version = _command([wine_binaries()[0], "--version"]).stdout.decode().strip()
+    return "%s %s\n" % (TEMPLATE_VERSION, wine_version)
+
+
+def template_ready(workdir, arch="x86_64"):
+    """Whether a session of arch in workdir finds its template prefix made
+    already; otherwise the first one makes it, which takes Wine a minute or
+    more. An i686 session also wants the 32-bit system files, which a prefix
+    made before wine32 was installed lacks (wineboot copies them from wine32
+    even where its loader cannot run): without them every 32-bit program
+    exits 53, kernel32.dll not found."""
+    template = os.path.join(workdir, "template")
     try:
-        with open(os.path.join(workdir, "template", ".voidfill-template")) as f:
-            return f.read() == "%s %s\n" % (TEMPLATE_VERSION, wine_version)
+        with open(os.path.join(template, ".voidfill-template")) as f:
+            if f.read() != _template_key():
+                return False
     except OSError:
         return False
+    return arch != "i686" or os.path.isfile(
+        os.path.join(template, "drive_c", "windows", "syswow64", "kernel32.dll"))
 
 
 class _file_lock:
