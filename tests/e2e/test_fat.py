@@ -90,7 +90,10 @@ def fat_run(s, volume, fat_bits, file_in_folder):
              sampler.samples, sampler.minimum, sorted(watch.seen)))
     fillable = free - texts.RESERVE_BYTES
     temp_files = ["V_%06d.TMP" % i for i in range(-(-fillable // BYTES_PER_FILE))]
-    s.expect_equal(sorted(watch.seen - {"KEEP.TXT"}), temp_files, what + " files of the run")
+    # Wine unlinks a delete-on-close file before its own process closes the
+    # descriptor, and FUSE keeps such a file under a hidden name until then.
+    seen = [name for name in watch.seen - {"KEEP.TXT"} if not name.startswith(".fuse_hidden")]
+    s.expect_equal(sorted(seen), temp_files, what + " files of the run")
     s.expect_equal(result.status, 0, what + " exit status")
     s.expect_equal(result.text, texts.drive_run(letter + ":", free, total), what + " console")
     s.expect_equal(result.boxes, expected_boxes, what + " message boxes")
