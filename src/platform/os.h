@@ -57,7 +57,6 @@ using ::GetModuleHandleA;
 using ::GetProcAddress;
 using ::GetVolumeInformationA;
 using ::RemoveDirectoryA;
-using ::SetEndOfFile;
 using ::WriteFile;
 // kernel32: process, errors
 using ::ExitProcess;
@@ -271,7 +270,6 @@ BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_siz
                            LPDWORD serial, LPDWORD max_component, LPDWORD flags,
                            LPSTR fs_name, DWORD fs_name_size);
 BOOL RemoveDirectoryA(LPCSTR path);
-BOOL SetEndOfFile(HANDLE file);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                LPOVERLAPPED overlapped);
 // kernel32: process, errors

@@ -269,10 +269,11 @@ static int end_run(fill_run &run, fill_end end)
         show_open_failure(run.path, run.open_failure);
         if (run.files_created == 0) {
             // A folder this run made goes again; one it found stays.
-            char folder[ROOT_SIZE];
-            temp_folder_path(folder, sizeof folder, run.letter);
-            if (run.made_folder)
+            if (run.made_folder) {
+                char folder[ROOT_SIZE];
+                temp_folder_path(folder, sizeof folder, run.letter);
                 remove_temp_folder(folder, 0);
+            }
             return RUN_FAILED;
         }
     }

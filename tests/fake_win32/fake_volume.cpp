@@ -1033,22 +1033,6 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
     return TRUE;
 }
 
-BOOL SetEndOfFile(HANDLE file)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    auto h = st().handles.find((uintptr_t)file);
-    if (h == st().handles.end())
-        return FALSE;
-    fake::entry &e = st().entries[h->second.key];
-    fake::volume *v = fake::volume_of(h->second.key);
-    if (v != nullptr)
-        v->free_bytes += e.allocated;
-    e.size = 0;
-    e.allocated = 0;
-    fake::record(fake::OP_TRUNCATE, h->second.path, true);
-    return TRUE;
-}
-
 int _open_osfhandle(intptr_t handle, int flags)
 {
     (void)flags;

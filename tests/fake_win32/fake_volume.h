@@ -2,7 +2,7 @@
 //
 // Each drive letter may carry one volume with a file-system name, a free and
 // a total byte count. File contents are counted, never stored: a write takes
-// its bytes off the volume's free count and a deletion or truncation gives
+// its bytes off the volume's free count and a deletion gives
 // them back, so a volume of several gigabytes fills in milliseconds. Every
 // call the program makes is recorded, and faults can be scripted.
 //
@@ -133,7 +133,6 @@ enum file_op {
     OP_MKDIR,
     OP_RMDIR,
     OP_COMPRESSION,  // FSCTL_SET_COMPRESSION
-    OP_TRUNCATE,     // SetEndOfFile
     OP_CLOSE,        // CloseHandle of a file
     OP_DUPLICATE,    // DuplicateHandle of a file's handle
 };

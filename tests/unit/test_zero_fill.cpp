@@ -93,13 +93,12 @@ int64_t bytes_written(const char *path)
 // what opening a file does beyond creating it.
 std::vector<std::string> file_steps()
 {
-    static const char *const names[] = {"create", "fwrite", "write",    "fflush", "commit",
-                                        "fclose", "delete", "mkdir",    "rmdir",  "compress",
-                                        "truncate", "close",  "duplicate"};
+    static const char *const names[] = {"create", "fwrite", "write", "fflush",   "commit",
+                                        "fclose", "delete", "mkdir", "rmdir",    "compress",
+                                        "close",  "duplicate"};
     std::vector<std::string> steps;
     for (const fake::file_call &call : fake::file_calls())
-        if (call.op != fake::OP_FWRITE && call.op != fake::OP_TRUNCATE &&
-            call.op != fake::OP_COMPRESSION && call.op != fake::OP_WRITE &&
+        if (call.op != fake::OP_FWRITE && call.op != fake::OP_COMPRESSION && call.op != fake::OP_WRITE &&
             call.op != fake::OP_CLOSE && call.op != fake::OP_DUPLICATE)
             steps.push_back(std::string(names[call.op]) + (call.ok ? " " : " failed ") + call.path);
     return steps;
