@@ -4,7 +4,7 @@
 #include "console/banner.h"
 #include "console/console.h"
 #include "ui/interrupt.h"
-#include "zerofill/run_text.h"
+#include "ui/run_text.h"
 #include "zerofill/zero_fill.h"
 
 static const char TEMPLATE_NAME[] = "VF1";

@@ -2,7 +2,7 @@
 #include "volume/volume.h"
 
 #include "platform/os.h"
-#include "volume/kernel32_function.h"
+#include "platform/kernel32_function.h"
 
 char g_fs_name[FS_NAME_SIZE] = "Error";
 
@@ -37,16 +37,21 @@ int get_fs_type(const char *root)
     return FS_OTHER;
 }
 
-// "d:", "d:\" and "d:\any\folder" all name the root "d:\"; other paths
-// (a network share) go to the system unchanged.
-static const char *root_of(const char *path, char root[4])
+void drive_root(char root[ROOT_TEXT_SIZE], char letter)
 {
-    if (path[0] == '\0' || path[1] != ':')
-        return path;
-    root[0] = path[0];
+    root[0] = letter;
     root[1] = ':';
     root[2] = '\\';
     root[3] = '\0';
+}
+
+// "d:", "d:\" and "d:\any\folder" all name the root "d:\"; other paths
+// (a network share) go to the system unchanged.
+static const char *root_of(const char *path, char root[ROOT_TEXT_SIZE])
+{
+    if (path[0] == '\0' || path[1] != ':')
+        return path;
+    drive_root(root, path[0]);
     return root;
 }
 
@@ -61,7 +66,7 @@ struct free_space_ex_lookup {
 
 static int64_t query_space(const char *path, space_count which, free_space_ex_lookup &lookup)
 {
-    char root_buffer[4];
+    char root_buffer[ROOT_TEXT_SIZE];
     const char *root = root_of(path, root_buffer);
     if (!lookup.looked_up) {
         lookup.function = kernel32_function<get_disk_free_space_ex_fn>("GetDiskFreeSpaceExA");

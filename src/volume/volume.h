@@ -19,7 +19,10 @@ inline bool is_fat_family(int fs)
     return fs == FS_FAT || fs == FS_FAT32;
 }
 
-enum { FS_NAME_SIZE = 16 };
+enum { FS_NAME_SIZE = 16, ROOT_TEXT_SIZE = 4 };
+
+// "d:\" for the letter d, in either case as given.
+void drive_root(char root[ROOT_TEXT_SIZE], char letter);
 
 // The file-system name the system last reported; "Error" until then.
 extern char g_fs_name[FS_NAME_SIZE];

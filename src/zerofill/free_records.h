@@ -17,13 +17,6 @@ enum {
     MOST_FOLDER_LEVELS = 12,
 };
 
-// The step works in a folder of its own, which it makes anew every time and
-// never takes over from anyone. Its name says what it is and carries a mark
-// that no folder of a user's has by chance, so that the next run can tell
-// a tree left by a killed run and remove it (the system cannot delete a
-// tree on close as it does the big files).
-void record_folder_path(char *buffer, size_t size, char letter);
-
 enum records_end { RECORDS_DONE, RECORDS_STOPPED, RECORDS_LEFT_OUT };
 
 // Makes the step's folder on drive `letter`, then files of zeros in a tree
@@ -42,3 +35,6 @@ records_end fill_free_records(char letter, int64_t volume_bytes, int64_t start_f
 // failure shown in a box. A folder of that name that is not a plain folder
 // is not the step's: it is left alone, 0.
 int remove_record_folder(char letter);
+// The same for a tree that a killed run left, at the start of a run, shown
+// as a deletion; false when the run was stopped meanwhile.
+bool sweep_record_folder(char letter);

@@ -25,5 +25,9 @@ enum temp_open_result {
 // closed, until the run closes `hold` too.
 temp_open_result open_temp_file(const char *path, sys::FILE **stream, HANDLE *hold);
 
-// The message box for a file that could not be opened.
-void show_open_failure(const char *path, temp_open_result why);
+// Tells the user why the file on drive `letter` could not be opened.
+void show_open_failure(char letter, const char *path, temp_open_result why);
+
+// Gives the file's space back while `hold` still keeps its name, so that
+// no second run takes the drive meanwhile. False where the system cannot.
+bool empty_temp_file(HANDLE hold);

@@ -3,10 +3,9 @@
 
 #include <stdio.h>
 
-#include "console/banner.h"
-#include "console/console.h"
-#include "zerofill/run_state.h"
 #include "volume/volume.h"
+#include "zerofill/own_entry.h"
+#include "zerofill/run_front.h"
 
 void temp_folder_path(char *buffer, size_t size, char letter)
 {
@@ -24,27 +23,21 @@ void temp_file_path(char *buffer, size_t size, char letter, int fs, int index)
 int remove_temp_folder(const char *folder, int files_left)
 {
     int failed = files_left;
-    if (failed == 0 && !sys::RemoveDirectoryA(folder))
+    if (failed == 0 && remove_own_entry(folder, true) != ENTRY_GONE)
         failed = -1;
-    if (failed < 0)
-        msgbox_printf(g_hDlg, MB_OK, BANNER,
-                      "一時フォルダ %s の削除に失敗しました。\n"
-                      "お手数ですが、上記フォルダを手動削除して下さい。",
-                      folder);
+    run_notice notice = {NOTICE_FOLDER_LEFT, folder[0], folder, NULL, failed, 0};
     if (failed > 0)
-        msgbox_printf(g_hDlg, MB_OK, BANNER,
-                      "%s\\ 下の一時ファイル%d個の削除に失敗しました。\n"
-                      "お手数ですが、上記ファイル・フォルダを手動削除して下さい。",
-                      folder, failed);
+        notice.kind = NOTICE_FILES_LEFT;
+    if (failed != 0)
+        front_notice(notice);
     return failed;
 }
 
 // The system deletes a temporary file when the run closes it; one that is
-// still there is deleted by name.
+// still there is deleted through a handle that shows it is the run's.
 static bool delete_if_there(const char *path)
 {
-    return sys::GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES ||
-           sys::DeleteFileA(path) == TRUE;
+    return remove_own_entry(path, false) == ENTRY_GONE;
 }
 
 static int delete_fat_files(char letter, int count)
@@ -66,10 +59,8 @@ static int delete_ntfs_file(char letter)
     temp_file_path(path, sizeof path, letter, FS_NTFS, 0);
     if (delete_if_there(path))
         return 0;
-    msgbox_printf(g_hDlg, MB_OK, BANNER,
-                  "一時ファイル「%s」の削除に失敗しました。\n"
-                  "お手数ですが、上記ファイルを手動で削除して下さい。",
-                  path);
+    run_notice notice = {NOTICE_FILE_LEFT, letter, path, NULL, 1, 0};
+    front_notice(notice);
     return 1;
 }
 

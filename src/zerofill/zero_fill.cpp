@@ -4,37 +4,26 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "console/banner.h"
-#include "console/console.h"
-#include "volume/kernel32_function.h"
+#include "platform/kernel32_function.h"
 #include "volume/volume.h"
 #include "zerofill/free_records.h"
 #include "zerofill/open_temp_file.h"
-#include "zerofill/run_text.h"
+#include "zerofill/run_front.h"
 #include "zerofill/temp_files.h"
 
 enum {
-    ROOT_SIZE = 64,
-    TEXT_SIZE = 1024,
     // A FAT file holds 2 GB: room for a FAT32 volume of 16 TiB.
     MOST_TEMP_FILES = 8192,
 };
+
+// On the FAT family a file that has received more than this is closed and
+// the next one begun, well before the file system's 4 GiB limit.
+static const int64_t FILE_ROLLOVER_BYTES = 2000000000;
 
 // Zeros that take no space (a compressed, deduplicating or thin volume)
 // would keep the run going for ever: over each stretch of this many bytes
 // written, the free space must fall by at least half of them.
 static const int64_t SHRINK_CHECK_BYTES = 256 * 1048576;
-
-// A query of the free space before every block costs a fifth of the time a
-// block takes where the disk is fast. Far from the reserve it is asked after
-// this many bytes at the most, and after half the distance to the reserve
-// last seen at the most, so that near the end every block is measured and
-// the end stays exact, even when another program takes space meanwhile.
-static const int64_t QUERY_STRIDE_BYTES = 64 * 1048576;
-// Within this of the reserve it is asked before every block again, so that
-// another program taking space near the end cannot push the fill more than
-// one block into the reserve.
-static const int64_t NEAR_RESERVE_BYTES = 64 * 1048576;
 
 // Why the write loop ended.
 enum fill_end {
@@ -45,13 +34,22 @@ enum fill_end {
     CREATE_FAILED,    // the next temporary file could not be created
     NOT_SHRINKING,    // the zeros written take no space
     QUERY_FAILED,     // the free space could not be asked
+    GOING_ON,         // none of these yet
+};
+
+// The start of the current stretch of the check that zeros take space.
+struct shrink_check {
+    int64_t file_bytes;  // -1: no stretch begun for this file
+    int64_t free_bytes;
+    int64_t allocated;
 };
 
 // Everything one run owns.
 struct fill_run {
     char letter;
     int fs;
-    char root[ROOT_SIZE];
+    int64_t reserve;
+    char root[ROOT_TEXT_SIZE];
     char path[PATH_BUFFER_SIZE];
     bool made_folder;  // FAT family: this run made the temporary folder
     int files_created;
@@ -62,18 +60,13 @@ struct fill_run {
     sys::FILE *file;
     const char *zeros;
     temp_open_result open_failure;
-    DWORD error;  // of the last short write, failed commit or failed query
+    DWORD error;            // of the last short write, failed commit or failed query
     int64_t bytes_written;  // by the whole run
-    // At the start of the current shrink check: the file's bytes (-1: no
-    // check begun for this file), the free space and the file's allocation.
-    int64_t check_written;
-    int64_t check_free;
-    int64_t check_allocated;
-    int64_t queried_free;     // the free space last asked for (0: not yet)
-    int64_t queried_written;  // bytes_written when it was asked
+    shrink_check shrink;
 };
 
-int is_directory(const char *path)
+// 1 for a bare root or an existing folder, else 0.
+static int is_directory(const char *path)
 {
     char full[MAX_PATH];
     DWORD length = sys::GetFullPathNameA(path, sizeof full, full, NULL);
@@ -85,9 +78,16 @@ int is_directory(const char *path)
     return (info.st_mode & S_IFMT) == S_IFDIR ? 1 : 0;
 }
 
-static void show_remaining(int text, int64_t free_bytes)
+static void tell(fill_run &run, run_notice_kind kind, const char *path = NULL)
 {
-    show_run_text(text, (free_bytes - RESERVE_BYTES) / MEGABYTE_DIVISOR);
+    run_notice notice = {kind, run.letter, path, NULL, 0, run.error};
+    front_notice(notice);
+}
+
+static void show_stage(const fill_run &run, run_stage stage, int64_t free_bytes = 0)
+{
+    run_progress progress = {stage, run.letter, free_bytes - run.reserve, run.bytes_written, 0};
+    front_progress(progress);
 }
 
 // Flushes the stream and, with `commit`, commits the file to the medium
@@ -117,7 +117,7 @@ static bool open_next_file(fill_run &run)
         return false;
     run.files_created++;
     run.bytes_in_file = 0;
-    run.check_written = -1;
+    run.shrink.file_bytes = -1;
     return true;
 }
 
@@ -141,82 +141,90 @@ static int64_t allocated_bytes(HANDLE file)
 // alone can mislead: another program that frees space meanwhile hides the
 // fall of the free space, and the allocation cannot always be asked. The
 // first call for a file begins its first stretch.
-static bool zeros_take_space(fill_run &run, int64_t free_bytes)
+static bool zeros_take_space(shrink_check &check, int64_t file_bytes, int64_t free_bytes,
+                             HANDLE file)
 {
-    int64_t written = run.bytes_in_file - run.check_written;
-    bool begun = run.check_written >= 0;
+    int64_t written = file_bytes - check.file_bytes;
+    bool begun = check.file_bytes >= 0;
     if (begun && written < SHRINK_CHECK_BYTES)
         return true;
-    int64_t allocated = allocated_bytes(run.holds[run.files_created - 1]);
-    bool takes = !begun || run.check_free - free_bytes >= written / 2 ||
-                 (allocated >= 0 && run.check_allocated >= 0 &&
-                  allocated - run.check_allocated >= written / 2);
-    run.check_written = run.bytes_in_file;
-    run.check_free = free_bytes;
-    run.check_allocated = allocated;
+    int64_t allocated = allocated_bytes(file);
+    bool takes = !begun || check.free_bytes - free_bytes >= written / 2 ||
+                 (allocated >= 0 && check.allocated >= 0 &&
+                  allocated - check.allocated >= written / 2);
+    check = shrink_check{file_bytes, free_bytes, allocated};
     return takes;
 }
 
-static bool free_space_due(const fill_run &run)
+// FAT family: a file past the rollover size is committed and the next one
+// begun.
+static fill_end switch_file_when_full(fill_run &run, int64_t free_bytes)
 {
-    int64_t unchecked = run.bytes_written - run.queried_written;
-    int64_t to_reserve = run.queried_free - RESERVE_BYTES;
-    return run.queried_free == 0 || to_reserve <= NEAR_RESERVE_BYTES ||
-           unchecked >= QUERY_STRIDE_BYTES || unchecked >= to_reserve / 2;
+    if (!is_fat_family(run.fs) || run.bytes_in_file <= FILE_ROLLOVER_BYTES)
+        return GOING_ON;
+    show_stage(run, STAGE_SWITCHING_FILE, free_bytes);
+    if (!close_file(run, true))
+        return COMMIT_FAILED;
+    if (!g_running)
+        return STOPPED;
+    return open_next_file(run) ? GOING_ON : CREATE_FAILED;
+}
+
+// One block, so that the last one leaves exactly the reserve free.
+static bool write_block(fill_run &run, int64_t free_bytes)
+{
+    size_t n = free_bytes - run.reserve > ZERO_BUFFER_SIZE ? (size_t)ZERO_BUFFER_SIZE
+                                                           : (size_t)(free_bytes - run.reserve);
+    size_t written = sys::fwrite(run.zeros, 1, n, run.file);
+    run.bytes_in_file += (int64_t)written;
+    run.bytes_written += (int64_t)written;
+    if (written == n)
+        return true;
+    run.error = sys::GetLastError();
+    return false;
 }
 
 // Appends zeros, one block per pass, until the free space that the volume
-// reports is down to the reserve or the run cannot go on.
+// reports before each block is down to the reserve or the run cannot go on.
 static fill_end write_zeros(fill_run &run)
 {
     for (;;) {
-        bool due = free_space_due(run);
-        if (due) {
-            run.queried_free = get_free_bytes(run.root);
-            run.queried_written = run.bytes_written;
-            if (run.queried_free < 0) {
-                run.error = sys::GetLastError();
-                return QUERY_FAILED;
-            }
-            if (run.queried_free <= RESERVE_BYTES)
-                return RESERVE_REACHED;
+        int64_t free_bytes = get_free_bytes(run.root);
+        if (free_bytes < 0) {
+            run.error = sys::GetLastError();
+            return QUERY_FAILED;
         }
+        if (free_bytes <= run.reserve)
+            return RESERVE_REACHED;
         if (!g_running)
             return STOPPED;
-        if (due && !zeros_take_space(run, run.queried_free))
+        if (!zeros_take_space(run.shrink, run.bytes_in_file, free_bytes,
+                              run.holds[run.files_created - 1]))
             return NOT_SHRINKING;
-        int64_t free_bytes = run.queried_free - (run.bytes_written - run.queried_written);
-        if (is_fat_family(run.fs) && run.bytes_in_file > FILE_ROLLOVER_BYTES) {
-            show_remaining(TEXT_REMAINING_SWITCHING, free_bytes);
-            if (!close_file(run, true))
-                return COMMIT_FAILED;
-            if (!g_running)
-                return STOPPED;
-            if (!open_next_file(run))
-                return CREATE_FAILED;
-        }
-        show_remaining(TEXT_REMAINING, free_bytes);
-        size_t n = free_bytes > FULL_CHUNK_THRESHOLD ? (size_t)ZERO_BUFFER_SIZE
-                                                     : (size_t)(free_bytes - RESERVE_BYTES);
-        size_t written = sys::fwrite(run.zeros, 1, n, run.file);
-        run.bytes_in_file += (int64_t)written;
-        run.bytes_written += (int64_t)written;
-        if (written != n) {
-            run.error = sys::GetLastError();
+        fill_end end = switch_file_when_full(run, free_bytes);
+        if (end != GOING_ON)
+            return end;
+        show_stage(run, STAGE_WRITING, free_bytes);
+        if (!write_block(run, free_bytes))
             return SHORT_WRITE;
-        }
     }
 }
 
-// The system's own text for an error code, on one line.
-static void system_error_text(char *text, size_t size, DWORD error)
+// The stream still open is closed, committed when the fill is complete.
+static fill_end close_last_file(fill_run &run, fill_end end)
 {
-    char message[TEXT_SIZE] = "";
-    DWORD length = sys::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                       NULL, error, 0, message, sizeof message, NULL);
-    while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n'))
-        message[--length] = '\0';
-    snprintf(text, size, "エラー %lu: %s", (unsigned long)error, message);
+    if (run.file == NULL) {
+        // A commit at a file switch failed.
+        if (end == COMMIT_FAILED)
+            show_stage(run, STAGE_WRITE_FALSE);
+        return end;
+    }
+    // Shown while the stream's buffers are still being written out.
+    show_stage(run, end == SHORT_WRITE ? STAGE_WRITE_FALSE : STAGE_FLUSHING);
+    if (close_file(run, end == RESERVE_REACHED))
+        return end;
+    show_stage(run, STAGE_WRITE_FALSE);
+    return COMMIT_FAILED;
 }
 
 // A write that failed while space was still free leaves part of the free
@@ -224,25 +232,96 @@ static void system_error_text(char *text, size_t size, DWORD error)
 // the medium, and without the free space the fill cannot know where to
 // stop: the user must hear of it. A write failing at the very end, when
 // another program took the last space, is the normal end of a full volume.
-static void report_unfinished_fill(fill_run &run, fill_end end)
+// Asked before the run's files give their space back.
+static bool fill_unfinished(fill_run &run, fill_end end)
 {
-    if (end == SHORT_WRITE && get_free_bytes(run.root) <= FULL_CHUNK_THRESHOLD)
-        return;
-    char cause[2 * PATH_BUFFER_SIZE];
-    if (end == QUERY_FAILED)
-        snprintf(cause, sizeof cause, "ドライブ %c: の空き領域を取得できませんでした。", run.letter);
-    else
-        snprintf(cause, sizeof cause, "一時ファイル「%s」への書込みに失敗しました。", run.path);
-    char error[TEXT_SIZE];
-    system_error_text(error, sizeof error, run.error);
-    msgbox_printf(g_hDlg, MB_OK, BANNER, "%s\n空き領域のゼロクリヤは完了していません。\n%s", cause,
-                  error);
+    if (end == SHORT_WRITE)
+        return get_free_bytes(run.root) > run.reserve + ZERO_BUFFER_SIZE;
+    return end == COMMIT_FAILED || end == QUERY_FAILED;
 }
 
-// On NTFS, with the free space down to the reserve: the free records of the
-// file table get their zeros too. False when the step was left out.
+static void tell_why_unfinished(fill_run &run, fill_end end, bool unfinished)
+{
+    if (end == CREATE_FAILED)
+        show_open_failure(run.letter, run.path, run.open_failure);
+    if (end == NOT_SHRINKING)
+        tell(run, NOTICE_NOT_SHRINKING);
+    if (unfinished)
+        tell(run, end == QUERY_FAILED ? NOTICE_QUERY_FAILED : NOTICE_WRITE_FAILED, run.path);
+}
+
+// Closing the last handle of a temporary file deletes it.
+static void release_temp_files(fill_run &run)
+{
+    for (int i = 0; i < run.files_created; i++)
+        sys::CloseHandle(run.holds[i]);
+}
+
+// Every way out of the loop ends here: the big files give their space back
+// before any box waits for the user, the file-table step's tree goes while
+// the run still holds its file (no second run starts meanwhile), and a
+// clean-up that leaves anything behind fails the run whatever it would have
+// returned.
+static int close_run(fill_run &run, fill_end end, bool tree_made)
+{
+    bool unfinished = fill_unfinished(run, end);
+    show_stage(run, STAGE_DELETING);
+    bool tree_left = false;
+    if (tree_made) {
+        empty_temp_file(run.holds[0]);
+        tree_left = remove_record_folder(run.letter) != 0;
+    }
+    release_temp_files(run);
+    tell_why_unfinished(run, end, unfinished);
+    bool files_left = delete_temp_files(run.letter, run.files_created, run.fs) != 0;
+    if (tree_left || files_left)
+        return RUN_FAILED;
+    if (end == RESERVE_REACHED)
+        return RUN_DONE;
+    return end == STOPPED ? RUN_CANCELLED : RUN_FAILED;
+}
+
+// The first file could not be made: nothing to remove but a folder that
+// this run made (a mend: the folder would otherwise stay, empty).
+static int fail_first_file(fill_run &run)
+{
+    show_open_failure(run.letter, run.path, run.open_failure);
+    if (run.made_folder) {
+        char folder[PATH_BUFFER_SIZE];
+        temp_folder_path(folder, sizeof folder, run.letter);
+        remove_temp_folder(folder, 0);
+    }
+    return RUN_FAILED;
+}
+
+// The temporary folder, there already (a leftover, reused) or made now; a
+// link by that name is not entered.
+static bool prepare_folder(fill_run &run)
+{
+    char folder[PATH_BUFFER_SIZE];
+    temp_folder_path(folder, sizeof folder, run.letter);
+    DWORD attributes = sys::GetFileAttributesA(folder);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        tell(run, NOTICE_FOLDER_IS_LINK, folder);
+        return false;
+    }
+    if (is_directory(folder))
+        return true;
+    run.made_folder = sys::CreateDirectoryA(folder, NULL) != 0;
+    if (!run.made_folder)
+        tell(run, NOTICE_FOLDER_NOT_MADE, folder);
+    return run.made_folder;
+}
+
+// On NTFS, with the free space down to the reserve and the fill committed:
+// the free records of the file table get their zeros too. True when the
+// step made its tree (which is then to be removed).
 static bool fill_records(fill_run &run, fill_end *end)
 {
+    // A Cancel that came with the last block leaves the fill complete and
+    // the step not begun.
+    if (*end != RESERVE_REACHED || run.fs != FS_NTFS || !g_running)
+        return false;
     // Taken before the step's folder is made, whose record may be the one
     // that makes the table grow.
     int64_t free_before = get_free_bytes(run.root);
@@ -253,127 +332,53 @@ static bool fill_records(fill_run &run, fill_end *end)
     return step != RECORDS_LEFT_OUT;
 }
 
-// Closing the last handle of a temporary file deletes it.
-static void release_temp_files(fill_run &run)
-{
-    for (int i = 0; i < run.files_created; i++)
-        sys::CloseHandle(run.holds[i]);
-}
-
-// Every way out of the loop ends here: the file still open is closed, the
-// temporary files are deleted, and a clean-up that leaves anything behind
-// fails the run whatever it would have returned.
-static int end_run(fill_run &run, fill_end end)
-{
-    if (end == CREATE_FAILED) {
-        show_open_failure(run.path, run.open_failure);
-        if (run.files_created == 0) {
-            // A folder this run made goes again; one it found stays.
-            if (run.made_folder) {
-                char folder[ROOT_SIZE];
-                temp_folder_path(folder, sizeof folder, run.letter);
-                remove_temp_folder(folder, 0);
-            }
-            return RUN_FAILED;
-        }
-    }
-    if (end == NOT_SHRINKING)
-        msgbox_printf(g_hDlg, MB_OK, BANNER,
-                      "ドライブ %c: の空き領域が減りません。\n"
-                      "ゼロを書き込んでも領域を消費しないドライブ（圧縮・重複除去など）のため、"
-                      "処理を中止しました。",
-                      run.letter);
-    if (run.file != NULL) {
-        // Shown while the stream's buffers are still being written out.
-        show_run_text(end == SHORT_WRITE ? TEXT_WRITE_FALSE : TEXT_FLUSHING);
-        if (!close_file(run, end == RESERVE_REACHED))
-            end = COMMIT_FAILED;
-    }
-    if (end == COMMIT_FAILED)
-        show_run_text(TEXT_WRITE_FALSE);
-    if (end == SHORT_WRITE || end == COMMIT_FAILED || end == QUERY_FAILED)
-        report_unfinished_fill(run, end);
-    // A Cancel that came with the last block leaves the fill complete and
-    // the step not begun.
-    bool records = end == RESERVE_REACHED && run.fs == FS_NTFS && g_running &&
-                   fill_records(run, &end);
-    show_run_text(TEXT_DELETING);
-    // The big files' space comes back first: the volume must not stay full
-    // while thousands of small files are removed, and a closing console
-    // gives the program only seconds.
-    release_temp_files(run);
-    bool files_left = delete_temp_files(run.letter, run.files_created, run.fs) != 0;
-    if ((records && remove_record_folder(run.letter) != 0) || files_left)
-        return RUN_FAILED;
-    if (end == RESERVE_REACHED)
-        return RUN_DONE;
-    return end == STOPPED ? RUN_CANCELLED : RUN_FAILED;
-}
-
-// The temporary folder, there already (a leftover, reused) or made now; a
-// link by that name is not entered.
-static bool prepare_folder(fill_run &run)
-{
-    char folder[ROOT_SIZE];
-    temp_folder_path(folder, sizeof folder, run.letter);
-    DWORD attributes = sys::GetFileAttributesA(folder);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        msgbox_printf(g_hDlg, MB_OK, BANNER,
-                      "一時フォルダ「%s」はリンク（リパースポイント）です。\n"
-                      "本プログラムの一時フォルダではないため、処理を中止しました。",
-                      folder);
-        return false;
-    }
-    if (is_directory(folder))
-        return true;
-    run.made_folder = sys::CreateDirectoryA(folder, NULL) != 0;
-    if (run.made_folder)
-        return true;
-    msgbox_printf(g_hDlg, MB_OK, BANNER,
-                  "一時ファイル保管用フォルダの作成に失敗しました。\n[%s]", folder);
-    return false;
-}
-
 static int fill_with_zeros(fill_run &run)
 {
     run.fs = get_fs_type(run.root);
     if (run.fs <= FS_OTHER) {
-        msgbox_printf(g_hDlg, MB_OK, BANNER,
-                      "ファイルシステムが異常です。\n"
-                      "本プログラムは、NTFS,FAT,FAT32 のみ対応です。\n"
-                      "ファイルシステム = %s  (%s)",
-                      g_fs_name, run.root);
+        run_notice notice = {NOTICE_FS_UNSUPPORTED, run.letter, run.root, g_fs_name, 0, 0};
+        front_notice(notice);
         return RUN_FAILED;
     }
     if (is_fat_family(run.fs) && !prepare_folder(run))
         return RUN_FAILED;
     if (!open_next_file(run))
-        return end_run(run, CREATE_FAILED);
+        return fail_first_file(run);
+    fill_end end = GOING_ON;
     // With the file open no other run on the drive can be going: a tree
     // that a killed run left is removed now, before the step needs its name.
-    if (run.fs == FS_NTFS)
-        remove_record_folder(run.letter);
-    return end_run(run, write_zeros(run));
+    if (run.fs == FS_NTFS && !sweep_record_folder(run.letter))
+        end = STOPPED;
+    if (end == GOING_ON)
+        end = write_zeros(run);
+    end = close_last_file(run, end);
+    bool tree_made = fill_records(run, &end);
+    return close_run(run, end, tree_made);
 }
 
-int zero_fill_drive(char letter)
+int zero_fill_drive_leaving(char letter, int64_t reserve_bytes)
 {
-    reset_run_texts();
-    show_run_text(TEXT_WRITING_DRIVE, (unsigned char)letter);
+    fill_run run = {};
+    run.letter = letter;
+    run.reserve = reserve_bytes > RESERVE_BYTES ? reserve_bytes : (int64_t)RESERVE_BYTES;
+    show_stage(run, STAGE_STARTING);
     if (!g_running)
         return RUN_CANCELLED;
 
     // On the heap, prepared once: safe whatever stack the calling thread has.
     char *zeros = (char *)calloc(1, ZERO_BUFFER_SIZE);
     if (zeros == NULL) {
-        msgbox_printf(g_hDlg, MB_OK, BANNER, "メモリが不足しています。");
+        tell(run, NOTICE_NO_MEMORY);
         return RUN_FAILED;
     }
-    fill_run run = {};
-    run.letter = letter;
     run.zeros = zeros;
-    snprintf(run.root, sizeof run.root, "%c:\\", letter);
+    drive_root(run.root, letter);
     int result = fill_with_zeros(run);
     free(zeros);
     return result;
+}
+
+int zero_fill_drive(char letter)
+{
+    return zero_fill_drive_leaving(letter, RESERVE_BYTES);
 }

@@ -9,16 +9,10 @@
 enum {
     ZERO_BUFFER_SIZE = 4194304,
     RESERVE_BYTES = 10485760,
-    // Above this a whole block still leaves the reserve free.
-    FULL_CHUNK_THRESHOLD = RESERVE_BYTES + ZERO_BUFFER_SIZE,
-    MEGABYTE_DIVISOR = 1000000,
 };
 
-static const int64_t FILE_ROLLOVER_BYTES = 2000000000;
-
-// Runs on the worker thread: writes the lines of g_hDlg, shows its errors
-// in boxes owned by it and stops when g_running falls to 0.
+// Runs on the worker thread and stops when g_running falls to 0. What the
+// user must hear of goes to the front (run_front.h).
 int zero_fill_drive(char letter);
-
-// 1 for a bare root or an existing folder, else 0.
-int is_directory(const char *path);
+// The same, leaving `reserve_bytes` free (never less than RESERVE_BYTES).
+int zero_fill_drive_leaving(char letter, int64_t reserve_bytes);

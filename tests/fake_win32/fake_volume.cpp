@@ -27,6 +27,7 @@ static const DWORD ERROR_NOT_READY_CODE = 21;
 static const DWORD ERROR_WRITE_FAULT_CODE = 29;
 static const DWORD ERROR_FILE_EXISTS_CODE = 80;
 static const DWORD ERROR_DISK_FULL_CODE = 112;
+static const DWORD ERROR_DIR_NOT_EMPTY_CODE = 145;
 static const DWORD ERROR_IO_DEVICE_CODE = 1117;
 
 namespace fake {
@@ -84,6 +85,8 @@ struct entry {
     bool read_only = false;
     bool delete_on_close = false;  // gone when the program's last handle closes
     std::string shown_target = "";  // a link shown as the plain file it points at
+    std::string link_target = "";   // a symbolic link's target, followed without
+                                    // FILE_FLAG_OPEN_REPARSE_POINT
     bool has_record = false;   // holds a record of the volume's file table
     int index_names = 0;       // a folder: names added to its index
 };
@@ -93,6 +96,9 @@ struct file_handle {
     std::string key;
     std::string path;
     int fd;  // -1 until _open_osfhandle
+    DWORD access = GENERIC_WRITE;
+    DWORD share = 0;
+    bool recorded = true;  // made by its open, whose close is recorded too
 };
 
 struct state {
@@ -101,7 +107,7 @@ struct state {
     std::set<std::string> locked;
     std::set<std::string> failing_creates;
     std::set<std::string> failing_mkdirs;
-    std::set<std::string> failing_rmdirs;
+    std::set<std::string> denied;
     std::map<int, size_t> short_writes;
     std::set<sys::FILE *> streams;
     std::function<void(int)> write_hook;
@@ -404,6 +410,14 @@ void make_symbolic_link(const char *path)
     existing_file(path).reparse = true;
 }
 
+void make_symbolic_link_to(const char *path, const char *target)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    entry &link = existing_file(path);
+    link.reparse = true;
+    link.link_target = target;
+}
+
 void link_shown_as_file(const char *path, const char *target)
 {
     std::lock_guard<std::mutex> guard(lock());
@@ -426,6 +440,39 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS 
     return TRUE;
 }
 
+// Deletion through a handle that may delete (the entry goes once its last
+// handle closes), or a file cut to no bytes through one that may write.
+BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer,
+                                       DWORD size)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    auto h = st().handles.find((uintptr_t)file);
+    if (h == st().handles.end())
+        return FALSE;
+    entry &e = st().entries[h->second.key];
+    DWORD error = 0;
+    if (kind == FileDispositionInfo && size == sizeof(FILE_DISPOSITION_INFO)) {
+        if (!(h->second.access & DELETE) || e.read_only || st().locked.count(h->second.key) != 0)
+            error = ERROR_ACCESS_DENIED_CODE;
+        else if (e.folder && !is_empty_folder(h->second.key))
+            error = ERROR_DIR_NOT_EMPTY_CODE;
+        record(e.folder ? OP_RMDIR : OP_DELETE, h->second.path, error == 0);
+        if (error == 0)
+            e.delete_on_close = static_cast<FILE_DISPOSITION_INFO *>(buffer)->DeleteFile != 0;
+    } else if (kind == FileEndOfFileInfo && size == sizeof(FILE_END_OF_FILE_INFO) &&
+               (h->second.access & GENERIC_WRITE) && !e.folder) {
+        volume *v = volume_of(h->second.key);
+        if (v != nullptr)
+            v->free_bytes += e.allocated;
+        e.size = e.allocated = 0;
+        record(OP_EMPTY, h->second.path, true);
+    } else {
+        error = ERROR_INVALID_FUNCTION_CODE;
+    }
+    last_error = error;
+    return error == 0;
+}
+
 DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags)
 {
     std::lock_guard<std::mutex> guard(lock());
@@ -438,6 +485,12 @@ DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DW
         return (DWORD)(name.size() + 1);
     memcpy(buffer, name.c_str(), name.size() + 1);
     return (DWORD)name.size();
+}
+
+void deny_access(const char *path)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    st().denied.insert(folded(path));
 }
 
 void make_read_only(const char *path)
@@ -491,12 +544,6 @@ void fail_create_folder(const char *path)
 {
     std::lock_guard<std::mutex> guard(lock());
     st().failing_mkdirs.insert(folded(path));
-}
-
-void fail_remove_folder(const char *path)
-{
-    std::lock_guard<std::mutex> guard(lock());
-    st().failing_rmdirs.insert(folded(path));
 }
 
 void on_fwrite(std::function<void(int block)> hook)
@@ -620,48 +667,93 @@ bool is_file_handle(HANDLE handle)
     return st().handles.count((uintptr_t)handle) != 0;
 }
 
+// Whether an open with `access` and `share` may join the program's own
+// handles on the entry, as the system checks each handle's sharing both
+// ways: reading, writing and deleting.
+bool shares_with_open_handles(const std::string &key, DWORD access, DWORD share)
+{
+    const DWORD READS = GENERIC_READ, WRITES = GENERIC_WRITE;
+    for (const auto &h : st().handles) {
+        if (h.second.key != key)
+            continue;
+        const file_handle &other = h.second;
+        if (((access & READS) && !(other.share & FILE_SHARE_READ)) ||
+            ((access & WRITES) && !(other.share & FILE_SHARE_WRITE)) ||
+            ((access & DELETE) && !(other.share & FILE_SHARE_DELETE)) ||
+            ((other.access & READS) && !(share & FILE_SHARE_READ)) ||
+            ((other.access & WRITES) && !(share & FILE_SHARE_WRITE)) ||
+            ((other.access & DELETE) && !(share & FILE_SHARE_DELETE)))
+            return false;
+    }
+    return true;
+}
+
+bool known_access(DWORD access)
+{
+    return access == GENERIC_WRITE || access == (GENERIC_READ | GENERIC_WRITE) ||
+           access == (DELETE | FILE_READ_ATTRIBUTES);
+}
+
 HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposition,
                           DWORD flags)
 {
     std::lock_guard<std::mutex> guard(lock());
     state &s = st();
-    int index = s.fopens++;
+    // Scripted creation faults count and hit creations only, not opens of
+    // what is there.
+    bool creates = disposition != OPEN_EXISTING;
+    int index = creates ? s.fopens++ : -2;
     std::string key = folded(path);
+    std::string opened_path = path;
     auto existing = s.entries.find(key);
+    // Without FILE_FLAG_OPEN_REPARSE_POINT a symbolic link is followed to its
+    // target, a create included.
+    if (existing != s.entries.end() && existing->second.reparse &&
+        !existing->second.link_target.empty() && !(flags & FILE_FLAG_OPEN_REPARSE_POINT)) {
+        opened_path = existing->second.link_target;
+        key = folded(opened_path.c_str());
+        existing = s.entries.find(key);
+    }
     bool exists = existing != s.entries.end();
+    // Delete-on-close asks for the right to delete; others must share it.
+    DWORD rights = flags & FILE_FLAG_DELETE_ON_CLOSE ? access | DELETE : access;
     DWORD error = 0;
-    if (index == s.fail_create_index || s.failing_creates.count(key) != 0)
+    if (creates && (index == s.fail_create_index || s.failing_creates.count(key) != 0))
         error = ERROR_ACCESS_DENIED_CODE;
     else if (!parent_exists(key))
         error = ERROR_PATH_NOT_FOUND_CODE;
+    else if (s.denied.count(key) != 0)
+        error = ERROR_ACCESS_DENIED_CODE;
     else if ((disposition != OPEN_ALWAYS && disposition != CREATE_NEW &&
               disposition != OPEN_EXISTING) ||
-             access != GENERIC_WRITE)
+             !known_access(access))
         error = ERROR_INVALID_FUNCTION_CODE;  // the double knows no other use
     else if (exists && disposition == CREATE_NEW)
         error = ERROR_FILE_EXISTS_CODE;
     else if (!exists && disposition == OPEN_EXISTING)
         error = ERROR_FILE_NOT_FOUND_CODE;
-    else if (exists && existing->second.folder)
+    else if (exists && existing->second.folder && !(flags & FILE_FLAG_BACKUP_SEMANTICS))
         error = ERROR_ACCESS_DENIED_CODE;  // a folder needs backup semantics
-    else if (exists && existing->second.read_only)
+    else if (exists && existing->second.read_only && (access & GENERIC_WRITE))
         error = ERROR_ACCESS_DENIED_CODE;
     else if (exists && (existing->second.held_elsewhere ||
-                        (existing->second.open_streams > 0 && !(share & FILE_SHARE_WRITE))))
+                        !shares_with_open_handles(key, rights, share)))
         error = ERROR_SHARING_VIOLATION;
-    // Without FILE_FLAG_OPEN_REPARSE_POINT a link would be followed to its
-    // target, which the double does not hold: refuse rather than pretend.
+    // A link without a known target: the double cannot follow it, so it
+    // refuses rather than pretend.
     else if (exists && existing->second.reparse && !(flags & FILE_FLAG_OPEN_REPARSE_POINT))
         error = ERROR_ACCESS_DENIED_CODE;
     volume *v = volume_of(key);
     if (error == 0 && !exists && !take_record(v, key))
         error = ERROR_DISK_FULL_CODE;
-    record(OP_CREATE, path, error == 0);
+    // Opening what is there is no change to record; making a file is.
+    if (creates)
+        record(OP_CREATE, path, error == 0);
     last_error = error;
     if (error != 0)
         return INVALID_HANDLE_VALUE;
     if (!exists) {
-        s.entries[key] = entry{path, false, 0, 0};
+        s.entries[key] = entry{opened_path, false, 0, 0};
         s.entries[key].compressed = v != nullptr && v->compresses_new_files;
         s.entries[key].has_record = v != nullptr && v->has_file_table;
     }
@@ -670,7 +762,8 @@ HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposit
         s.entries[key].delete_on_close = true;
     uintptr_t handle = s.next_handle;
     s.next_handle += 4;
-    s.handles[handle] = file_handle{key, path, -1};
+    s.handles[handle] = file_handle{key, opened_path, -1, rights, share,
+                                    creates};
     return reinterpret_cast<HANDLE>(handle);
 }
 
@@ -681,11 +774,15 @@ BOOL compression_control(HANDLE handle, DWORD code, LPVOID in, DWORD in_size)
     auto h = s.handles.find((uintptr_t)handle);
     entry &e = s.entries[h->second.key];
     volume *v = volume_of(h->second.key);
-    bool ok = code == FSCTL_SET_COMPRESSION && in != nullptr && in_size == sizeof(USHORT) &&
-              v != nullptr && !v->refuses_compression_change;
+    // A control code names the access it needs (bits 14 and 15: read and
+    // write data), which the handle must have.
+    DWORD needed = ((code >> 14) & 1 ? GENERIC_READ : 0) | ((code >> 15) & 1 ? GENERIC_WRITE : 0);
+    bool allowed = (h->second.access & needed) == needed;
+    bool ok = allowed && code == FSCTL_SET_COMPRESSION && in != nullptr &&
+              in_size == sizeof(USHORT) && v != nullptr && !v->refuses_compression_change;
     record(OP_COMPRESSION, h->second.path, ok);
     if (!ok) {
-        last_error = ERROR_INVALID_FUNCTION_CODE;
+        last_error = allowed ? ERROR_INVALID_FUNCTION_CODE : ERROR_ACCESS_DENIED_CODE;
         return FALSE;
     }
     e.compressed = *static_cast<USHORT *>(in) != COMPRESSION_FORMAT_NONE;
@@ -710,7 +807,8 @@ bool close_file_handle(HANDLE handle)
     auto h = st().handles.find((uintptr_t)handle);
     if (h == st().handles.end())
         return false;
-    record(OP_CLOSE, h->second.path, true);
+    if (h->second.recorded)
+        record(OP_CLOSE, h->second.path, true);
     release_handle(h);
     return true;
 }
@@ -788,6 +886,9 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
     if (strcmp(name, "GetFileInformationByHandleEx") == 0)
         return reinterpret_cast<FARPROC>(
             reinterpret_cast<void (*)()>(&fake::GetFileInformationByHandleEx));
+    if (strcmp(name, "SetFileInformationByHandle") == 0)
+        return reinterpret_cast<FARPROC>(
+            reinterpret_cast<void (*)()>(&fake::SetFileInformationByHandle));
     if (strcmp(name, "GetDiskFreeSpaceExA") != 0 || st().ex_hidden)
         return nullptr;
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::GetDiskFreeSpaceExA));
@@ -941,7 +1042,7 @@ BOOL RemoveDirectoryA(LPCSTR path)
     fake::state &s = st();
     std::string key = fake::folded(path);
     auto it = s.entries.find(key);
-    bool ok = s.failing_rmdirs.count(key) == 0 && it != s.entries.end() && it->second.folder &&
+    bool ok = it != s.entries.end() && it->second.folder &&
               fake::is_empty_folder(key);
     fake::record(fake::OP_RMDIR, path, ok);
     if (!ok)
@@ -1008,7 +1109,10 @@ DWORD GetFileAttributesA(LPCSTR path)
     if (fake::is_root(key) && fake::volume_of(key) != nullptr)
         return FILE_ATTRIBUTE_DIRECTORY;
     auto it = st().entries.find(key);
-    if (it == st().entries.end())
+    fake::last_error = it == st().entries.end() ? ERROR_FILE_NOT_FOUND_CODE : 0;
+    if (st().denied.count(key) != 0)
+        fake::last_error = ERROR_ACCESS_DENIED_CODE;
+    if (fake::last_error != 0)
         return INVALID_FILE_ATTRIBUTES;
     DWORD attributes = it->second.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
     if (it->second.read_only)
@@ -1024,7 +1128,9 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
         return FALSE;
     const fake::entry &e = st().entries[h->second.key];
     *info = BY_HANDLE_FILE_INFORMATION();
-    info->dwFileAttributes = e.reparse ? FILE_ATTRIBUTE_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL;
+    info->dwFileAttributes = e.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    if (e.reparse)
+        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     if (e.read_only)
         info->dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
     info->nFileSizeHigh = (DWORD)((uint64_t)e.size >> 32);
@@ -1093,7 +1199,8 @@ BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process
     fake::record(fake::OP_DUPLICATE, h->second.path, true);
     uintptr_t handle = s.next_handle;
     s.next_handle += 4;
-    s.handles[handle] = fake::file_handle{h->second.key, h->second.path, -1};
+    s.handles[handle] = fake::file_handle{h->second.key, h->second.path, -1, h->second.access,
+                                          h->second.share};
     *target = reinterpret_cast<HANDLE>(handle);
     return TRUE;
 }

@@ -12,7 +12,9 @@
 // "x:\"; creating a file needs the parent folder; a file still open, or a
 // missing one, cannot be deleted; only an empty folder can be removed; a
 // file the program holds open cannot be opened for writing again unless
-// the first handle shares writing. FAT volumes refuse compression requests.
+// the first handle shares writing; a control code needs the access its code
+// names; a link is followed unless opened as itself. FAT volumes refuse
+// compression requests.
 #pragma once
 
 #include <stddef.h>
@@ -66,6 +68,10 @@ void refuse_compression_change(char letter);
 // The double's own GetDiskFreeSpaceExA, the address GetProcAddress hands out.
 BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller,
                                 PULARGE_INTEGER total, PULARGE_INTEGER total_free);
+// And its SetFileInformationByHandle, for FileDispositionInfo and
+// FileEndOfFileInfo.
+BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer,
+                                       DWORD size);
 // And its GetFinalPathNameByHandleA: "\\?\" and the file's path.
 DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags);
 // And its GetFileInformationByHandleEx, for FileStandardInfo only: the
@@ -99,7 +105,12 @@ void lock_file(const char *path);
 // file another program holds open for writing.
 void link_elsewhere(const char *path);
 void make_symbolic_link(const char *path);
+// A link whose `target` an open or create without FILE_FLAG_OPEN_REPARSE_POINT
+// goes to, as on Windows; one made above, without a target, is refused then.
+void make_symbolic_link_to(const char *path, const char *target);
 void hold_open(const char *path);
+// The user may neither open the entry nor read its attributes.
+void deny_access(const char *path);
 // The file has the read-only attribute; opening it for writing is refused.
 void make_read_only(const char *path);
 // A symbolic link that the system shows as the plain file it points at (as
@@ -114,7 +125,6 @@ void fail_commit_at(int index);           // the index-th _commit fails
 // The block-th fwrite takes `accepted` bytes, with a write fault.
 void short_write_at(int block, size_t accepted);
 void fail_create_folder(const char *path);
-void fail_remove_folder(const char *path);
 
 // Called after every fwrite with its index since the reset, outside the
 // double's lock, so that it may call the double or change shared flags.
@@ -135,6 +145,7 @@ enum file_op {
     OP_COMPRESSION,  // FSCTL_SET_COMPRESSION
     OP_CLOSE,        // CloseHandle of a file
     OP_DUPLICATE,    // DuplicateHandle of a file's handle
+    OP_EMPTY,        // a file cut to no bytes through its handle
 };
 struct file_call {
     file_op op;

@@ -133,10 +133,11 @@ TEST_F(TempFiles, FolderWithOtherFilesStays)
 
 // Scenario: NTFS with a count of 2 and both V_000000.TMP and V_000001.TMP in
 //   the root; then NTFS with the file already gone (the system deletes it
-//   when the run closes it); then with the file locked.
+//   when the run closes it); then with the file locked, or its attributes
+//   unreadable to the user.
 // Expect: only index 0 is deleted (result 0, no message); the missing file
-//   counts as deleted; the locked one gives the NTFS message naming its
-//   path and the result 1.
+//   counts as deleted; the locked or unreadable one gives the NTFS message
+//   naming its path and the result 1.
 TEST_F(TempFiles, NtfsDeletesTheOneRootFile)
 {
     fake::add_file("d:\\V_000000.TMP", 4194304);
@@ -150,9 +151,13 @@ TEST_F(TempFiles, NtfsDeletesTheOneRootFile)
     fake::add_volume('d', "NTFS", 100000000, 200000000);
     EXPECT_EQ(delete_temp_files('d', 1, FS_NTFS), 0);
     EXPECT_TRUE(fake::message_boxes().empty());
-    fake::add_file("d:\\V_000000.TMP", 4194304);
-    fake::lock_file("d:\\V_000000.TMP");
-    EXPECT_EQ(delete_temp_files('d', 1, FS_NTFS), 1);
-    EXPECT_EQ(only_message(), "一時ファイル「d:\\V_000000.TMP」の削除に失敗しました。\n"
-                              "お手数ですが、上記ファイルを手動で削除して下さい。");
+    for (void (*keep)(const char *) : {fake::lock_file, fake::deny_access}) {
+        fake::reset();
+        fake::add_volume('d', "NTFS", 100000000, 200000000);
+        fake::add_file("d:\\V_000000.TMP", 4194304);
+        keep("d:\\V_000000.TMP");
+        EXPECT_EQ(delete_temp_files('d', 1, FS_NTFS), 1);
+        EXPECT_EQ(only_message(), "一時ファイル「d:\\V_000000.TMP」の削除に失敗しました。\n"
+                                  "お手数ですが、上記ファイルを手動で削除して下さい。");
+    }
 }

@@ -95,7 +95,7 @@ std::vector<std::string> file_steps()
 {
     static const char *const names[] = {"create", "fwrite", "write", "fflush",   "commit",
                                         "fclose", "delete", "mkdir", "rmdir",    "compress",
-                                        "close",  "duplicate"};
+                                        "close",  "duplicate", "empty"};
     std::vector<std::string> steps;
     for (const fake::file_call &call : fake::file_calls())
         if (call.op != fake::OP_FWRITE && call.op != fake::OP_COMPRESSION && call.op != fake::OP_WRITE &&
@@ -209,8 +209,8 @@ TEST_F(ZeroFill, NothingToWriteAtTheReserve)
 
 // Scenario: NTFS with 5,000,000,000 bytes free.
 // Expect: one file receives exactly free - reserve bytes of zeros in full
-//   blocks and one last partial block, the free space is asked far less
-//   often than once a block, no file switch; a text for every block; the
+//   blocks and one last partial block, the free space asked before every
+//   block, no file switch; a text for every block; the
 //   file is removed and the space given back but for the table's growth.
 TEST_F(ZeroFill, NtfsFillsOneFileDownToTheReserve)
 {
@@ -223,7 +223,7 @@ TEST_F(ZeroFill, NtfsFillsOneFileDownToTheReserve)
     for (size_t i = 0; i + 1 < blocks.size(); i++)
         ASSERT_EQ(blocks[i], (size_t)BLOCK) << "block " << i;
     EXPECT_EQ(fake::nonzero_writes(), 0);
-    EXPECT_LT(fake::space_calls().size(), blocks.size() / 8);
+    EXPECT_GE(fake::space_calls().size(), blocks.size());
 
     std::vector<std::string> texts = progress();
     ASSERT_EQ(texts.size(), blocks.size() + 3);
@@ -536,11 +536,13 @@ TEST_F(ZeroFill, FailedCommitFailsTheRun)
 
 // Scenario: at d:\V_000000.TMP stands a user's file of 1,000 bytes that has
 //   a second name (a hard link), a symbolic link (shown as one, or shown as
-//   the file it points at, as Wine does), a folder, a file that another
-//   run holds open, or a read-only file; then a plain file left by an
-//   interrupted run.
-// Expect: the first six are not written, emptied or deleted: a box names
-//   the path and says why, RUN_FAILED. The leftover is deleted, made anew
+//   the file it points at, as Wine does, also one of the same name
+//   elsewhere), a link that a create not opening it as itself would follow,
+//   a folder, a file that another run holds open, or a read-only file; then
+//   a plain file left by an interrupted run.
+// Expect: none of them is written, emptied or deleted, nor anything made
+//   through it: a box names the path and says why (a read-only file gets
+//   the creation failure, as Windows itself ends it), RUN_FAILED. The leftover is deleted, made anew
 //   and deleted at the end; RUN_DONE.
 TEST_F(ZeroFill, TemporaryFileIsOnlyEverOurOwn)
 {
@@ -555,12 +557,16 @@ TEST_F(ZeroFill, TemporaryFileIsOnlyEverOurOwn)
          "一時ファイル「d:\\V_000000.TMP」はリンク（リパースポイント）です。" + not_ours},
         {[](const char *path) { fake::link_shown_as_file(path, "d:\\photos\\img.jpg"); },
          "一時ファイル「d:\\V_000000.TMP」はリンク（リパースポイント）です。" + not_ours},
+        {[](const char *path) { fake::link_shown_as_file(path, "d:\\old\\V_000000.TMP"); },
+         "一時ファイル「d:\\V_000000.TMP」はリンク（リパースポイント）です。" + not_ours},
+        {[](const char *path) { fake::make_symbolic_link_to(path, "d:\\elsewhere.dat"); },
+         "一時ファイル「d:\\V_000000.TMP」はリンク（リパースポイント）です。" + not_ours},
         {[](const char *path) { fake::add_folder(path); },
          "一時ファイル「d:\\V_000000.TMP」はフォルダです。" + not_ours},
         {fake::hold_open,
          "一時ファイル「d:\\V_000000.TMP」は他のプログラムが使用中です。\n"
          "同じドライブのゼロクリヤが実行中でないか確認して下さい。"},
-        {fake::make_read_only, "一時ファイル「d:\\V_000000.TMP」は読み取り専用です。" + not_ours},
+        {fake::make_read_only, "一時ファイル「d:\\V_000000.TMP」の作成に失敗しました。"},
     };
     for (const auto &c : cases) {
         start();
@@ -659,7 +665,8 @@ TEST_F(ZeroFill, ReserveHoldsWhenAnotherProgramTakesSpace)
 //   folder, no folder with more than five names (so that its index stays
 //   in its record), the count shown as it goes; the step stops at the
 //   table's first growth, or at once where the first file takes space; the
-//   big file stays open through the step and goes before the tree does;
+//   big file stays open through the step, gives its space back before the
+//   tree goes and is closed only after it (no second run meanwhile);
 //   RUN_DONE, and the free space back but for the growth.
 TEST_F(ZeroFill, FreeRecordsOfTheFileTableGetZeros)
 {
@@ -669,7 +676,7 @@ TEST_F(ZeroFill, FreeRecordsOfTheFileTableGetZeros)
     EXPECT_EQ(fake::table_growths('d'), 1);
     std::map<std::string, int> names_in;
     int record_files = 0;
-    size_t last_write = 0, big_file_gone = 0, first_delete = 0;
+    size_t last_write = 0, big_file_gone = 0, first_delete = 0, emptied = 0, last_delete = 0;
     std::vector<fake::file_call> calls = fake::file_calls();
     for (size_t i = 0; i < calls.size(); i++) {
         const fake::file_call &call = calls[i];
@@ -684,10 +691,15 @@ TEST_F(ZeroFill, FreeRecordsOfTheFileTableGetZeros)
             big_file_gone = i;
         if (call.op == fake::OP_DELETE && first_delete == 0)
             first_delete = i;
+        if (call.op == fake::OP_DELETE || call.op == fake::OP_RMDIR)
+            last_delete = i;
+        if (call.op == fake::OP_EMPTY && call.path == NTFS_FILE)
+            emptied = i;
     }
     EXPECT_GT(record_files, 1100);
-    EXPECT_LT(last_write, big_file_gone);
-    EXPECT_LT(big_file_gone, first_delete);
+    EXPECT_LT(last_write, emptied);
+    EXPECT_LT(emptied, first_delete);
+    EXPECT_LT(last_delete, big_file_gone);
     for (const auto &folder : names_in)
         EXPECT_LE(folder.second, 5) << folder.first;
     EXPECT_EQ(fake::writes_to((RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\0\\4").c_str()),
@@ -696,7 +708,8 @@ TEST_F(ZeroFill, FreeRecordsOfTheFileTableGetZeros)
     std::vector<std::string> texts = progress();
     EXPECT_NE(std::find(texts.begin(), texts.end(), "MFT空きレコード書込中 1,024 (個)"), texts.end());
     EXPECT_EQ(progress_tail(1), lines({DELETING}));
-    EXPECT_EQ(file_steps().back(), "rmdir " + RECORD_FOLDER);
+    std::vector<std::string> steps = file_steps();
+    EXPECT_NE(std::find(steps.begin(), steps.end(), "rmdir " + RECORD_FOLDER), steps.end());
     EXPECT_TRUE(fake::listing('d').empty());
     EXPECT_EQ(fake::free_bytes('d'), 20000000 - 16384);
     expect_no_message();
@@ -796,6 +809,21 @@ TEST_F(ZeroFill, FileTableStepOnlyInItsOwnFolder)
         EXPECT_EQ(std::find(texts.begin(), texts.end(), RECORDS_0) != texts.end(), c.step);
         expect_no_message();
     }
+
+    // A link in the killed run's tree, shown as the user's file it points
+    // at: neither it nor that file is removed, and the box names the tree;
+    // the sweep is shown as a deletion before the fill begins. Left: the
+    // link and the seven folders above it.
+    start();
+    fake::add_volume('d', "NTFS", 20000000, 100000000);
+    fake::add_file("d:\\docs\\report.doc", 100);
+    fake::link_shown_as_file((killed_leaf + "\\0").c_str(), "d:\\docs\\report.doc");
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    EXPECT_TRUE(fake::exists("d:\\docs\\report.doc"));
+    EXPECT_TRUE(fake::exists((killed_leaf + "\\0").c_str()));
+    EXPECT_EQ(progress().front(), DELETING);
+    expect_message(RECORD_FOLDER + "\\ 下の一時ファイル8個の削除に失敗しました。\n"
+                                   "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
 }
 
 // Scenario: the process is killed in the middle of the fill, on NTFS and on

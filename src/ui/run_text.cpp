@@ -1,12 +1,12 @@
 // The lines a run shows in the progress window.
-#include "zerofill/run_text.h"
+#include "ui/run_text.h"
 
 #include <stdio.h>
 
 #include <atomic>
 
 #include "volume/format.h"
-#include "zerofill/progress_lines.h"
+#include "ui/dialog_ids.h"
 #include "zerofill/run_state.h"
 
 enum { STATUS_LINE, PROGRESS_LINE, LINE_COUNT, TEXT_BITS = 4 };

@@ -1,0 +1,63 @@
+// What a run tells whoever started it. The engine calls these two; each
+// front (the progress window, the unattended console) defines them once,
+// in a file of its own that only its program links.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/os.h"
+
+// Situations the user must hear of, and what each one names.
+enum run_notice_kind {
+    NOTICE_FS_UNSUPPORTED,   // path: the root; name: the file system's name
+    NOTICE_NO_MEMORY,
+    NOTICE_FOLDER_IS_LINK,   // path: the temporary folder
+    NOTICE_FOLDER_NOT_MADE,  // path: the temporary folder
+    NOTICE_FILE_NOT_MADE,    // path: the temporary file, as for the rest
+    NOTICE_FILE_IN_USE,
+    NOTICE_FILE_IS_FOLDER,
+    NOTICE_FILE_IS_LINK,
+    NOTICE_FILE_HAS_LINKS,
+    NOTICE_FILE_READ_ONLY,
+    NOTICE_NOT_SHRINKING,  // letter
+    NOTICE_WRITE_FAILED,   // path, error: the fill is not complete
+    NOTICE_QUERY_FAILED,   // letter, error: the fill is not complete
+    NOTICE_FILES_LEFT,     // path: the folder they are in; count
+    NOTICE_FOLDER_LEFT,    // path: the folder
+    NOTICE_FILE_LEFT,      // path
+};
+
+struct run_notice {
+    run_notice_kind kind;
+    char letter;
+    const char *path;
+    const char *name;
+    int count;
+    DWORD error;
+};
+
+// Shown to the user; the run goes on once it returns.
+void front_notice(const run_notice &notice);
+
+// What the run is doing now.
+enum run_stage {
+    STAGE_STARTING,
+    STAGE_WRITING,         // before each block
+    STAGE_SWITCHING_FILE,  // FAT family: the next file is begun
+    STAGE_FLUSHING,
+    STAGE_WRITE_FALSE,
+    STAGE_DELETING,
+    STAGE_RECORDS,       // NTFS: files made in the free records so far
+    STAGE_RECORDS_DONE,  // the same, once the step has ended
+};
+
+struct run_progress {
+    run_stage stage;
+    char letter;
+    int64_t to_write;       // bytes still to write before the reserve
+    int64_t bytes_written;  // by the run so far
+    int64_t records;        // record files made
+};
+
+// Called for every block: a front that shows it keeps its own pace.
+void front_progress(const run_progress &progress);
