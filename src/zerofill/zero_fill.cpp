@@ -316,7 +316,7 @@ static bool prepare_folder(fill_run &run)
 // On NTFS, with the free space down to the reserve and the fill committed:
 // the free records of the file table get their zeros too. True when the
 // step made its tree (which is then to be removed).
-static bool fill_records(fill_run &run, fill_end *end)
+static bool run_record_step(fill_run &run, fill_end *end)
 {
     // A Cancel that came with the last block leaves the fill complete and
     // the step not begun.
@@ -352,7 +352,7 @@ static int fill_with_zeros(fill_run &run)
     if (end == GOING_ON)
         end = write_zeros(run);
     end = close_last_file(run, end);
-    bool tree_made = fill_records(run, &end);
+    bool tree_made = run_record_step(run, &end);
     return close_run(run, end, tree_made);
 }
 

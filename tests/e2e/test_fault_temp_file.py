@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-# Scenario: one after another, "voidfill x:" answered with OK on a 1 GiB tmpfs holding the user's files: (1) x:\V_000000.TMP is a second name of the user's report.doc, a hard link and then a symbolic link, then a read-only copy of it; (2) the program may write only 20% of the free space (a file-size limit on its process); (3) a second run on x: confirmed while the first one holds its file; then "voidfill n:" on an NTFS image whose root has the compressed attribute set.
-# Expect: (1) a box naming the link or the read-only file, not one byte written, the document and its second name or copy unchanged; (2) a box saying the fill failed, with the system's error; (3) the second run shows the file in use and writes nothing, the first reaches exactly the reserve with no box; (4) the zeros take no space (under Wine 8 the new file stays compressed on ntfs-3g): after 256 MiB the run stops with a box instead of running for ever. Every run: END, status 0, no temporary file left, the files byte-identical.
+# Scenario: one after another, "voidfill x:" answered with OK on a 1 GiB tmpfs holding the user's files: (1) x:\V_000000.TMP is a second name of the user's report.doc, a hard link and then a symbolic link, then a symbolic link to a user's file that is itself named V_000000.TMP, then a read-only copy of report.doc; (2) the program may write only 20% of the free space (a file-size limit on its process); (3) a second run on x: confirmed while the first one holds its file; then "voidfill n:" on an NTFS image whose root has the compressed attribute set.
+# Expect: (1) a box naming the link or the read-only file (for it, the creation failure), not one byte written, the document and its second name or copy unchanged; (2) a box saying the fill failed, with the system's error, shown only once the run's file has given its space back; (3) the second run shows the file in use and writes nothing, the first reaches exactly the reserve with no box; (4) the zeros take no space (under Wine 8 the new file stays compressed on ntfs-3g): after 256 MiB the run stops with a box instead of running for ever. Every run: END, status 0, no temporary file left, the files byte-identical.
 import os
 import re
 import resource
@@ -46,17 +46,23 @@ def expect_untouched(s, volume, hashes, free_before, what):
 def foreign_file(s, volume, hashes, how):
     """x:\\V_000000.TMP is a second name of the user's report.doc: a hard
     link, or a symbolic link, which Wine shows as the plain file it points
-    at (only its name tells); or a read-only copy of it, which Wine, run as
-    root here, would let the program write."""
+    at (only its path tells: a target of the same name passes the name); or
+    a read-only copy of it, which Wine, run as root here, would let the
+    program write."""
     document = os.path.join(volume.path, "work", "report.doc")
     temp = os.path.join(volume.path, steps.TEMP_NAME)
-    if how == "hard link":
+    if how == "same-named link":
+        document = os.path.join(volume.path, "work", steps.TEMP_NAME)
+        shutil.copyfile(os.path.join(volume.path, "work", "report.doc"), document)
+        os.symlink(document, temp)
+        expected = texts.temp_link("x:\\" + steps.TEMP_NAME)
+    elif how == "hard link":
         os.link(document, temp)
         expected = texts.temp_hard_link("x:\\" + steps.TEMP_NAME)
     elif how == "read-only file":
         shutil.copyfile(document, temp)
         os.chmod(temp, 0o444)
-        expected = texts.temp_read_only("x:\\" + steps.TEMP_NAME)
+        expected = texts.temp_not_created("x:\\" + steps.TEMP_NAME)
     else:
         os.symlink(document, temp)
         expected = texts.temp_link("x:\\" + steps.TEMP_NAME)
@@ -74,9 +80,12 @@ def foreign_file(s, volume, hashes, how):
                  how + ": the second name is gone")
     s.expect_equal(os.path.getsize(document), size, how + ": size of the document")
     if os.path.lexists(temp):
-        # The read-only copy gives its space back as it goes.
+        # The read-only copy, and the same-named file, give their space
+        # back as they go.
         free_with_temp = volume.free()
         os.remove(temp)
+        if how == "same-named link":
+            os.remove(document)
         free_before += volume.free() - free_with_temp
     expect_untouched(s, volume, hashes, free_before, how)
 
@@ -93,7 +102,13 @@ def write_error(s, volume, hashes):
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
     with harness.FreeSpaceSampler(volume) as sampler:
-        result = steps.answer(s, s.start("x:", preexec=limit_file_size))
+        run = s.start("x:", preexec=limit_file_size)
+        known = steps.with_progress(run, [], steps.confirm(s, run, "x"))
+        box = steps.wait_box(run, 2, known)
+        # A box may wait for hours: the volume must not stay full meanwhile.
+        s.expect_equal(volume.free(), free_before, what + ": free bytes while the box waits")
+        run.press(box, "Return")
+        result = steps.finish(s, run, known + [box], 2)
     s.log("%s: %d bytes allowed, free bytes down to %d" % (what, limit, sampler.minimum))
     expect_box(s, result, "x", texts.write_failed("x:\\" + steps.TEMP_NAME), what)
     expect_untouched(s, volume, hashes, free_before, what)
@@ -143,7 +158,7 @@ def scenario():
     with scratch.NtfsVolume("ntfs", NTFS_MB, steps.scratch_root(s), pattern=False) as ntfs, s:
         volume = s.add_volume("x", SIZE)
         hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
-        for how in ("hard link", "symbolic link", "read-only file"):
+        for how in ("hard link", "symbolic link", "same-named link", "read-only file"):
             foreign_file(s, volume, hashes, how)
         write_error(s, volume, hashes)
         two_runs(s, volume, hashes)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-# Scenario: an NTFS volume with the user's files, among them a folder VOIDTEMP holding a file and a subfolder "0" named like the step's first, on which small files and files with long names, each holding its own marker, were written and deleted (their MFT records freed, not wiped). "voidfill x:" is (1) stopped with Escape while it writes its small files over the free records; (2) met there by a second "voidfill x:"; (3) killed there (SIGKILL); then (4) a full run, with VOIDTEMP now a link to the user's folder.
-# Expect: (1) the stopped run removes its folder, its files and V_000000.TMP and leaves the free space as it was; (2) the second run shows the file in use, the first ends with no box; (3) no V_000000.TMP is left and the free space is back, only the step's tree stays; (4) the full run removes that tree, does the step again and leaves nothing behind: no marker is left anywhere in the raw image, the free space is short only of the table's growth. VOIDTEMP and what it leads to are never entered: byte-identical throughout. Every run but the killed one ENDs with status 0, the files byte-identical.
+# Scenario: an NTFS volume with the user's files, among them a folder VOIDTEMP holding a file and a subfolder "0" named like the step's first, on which small files and files with long names, each holding its own marker, were written and deleted (their MFT records freed, not wiped). "voidfill x:" is (1) stopped with Escape while it writes its small files over the free records; (2) met there by a second "voidfill x:", and again while it removes its tree; (3) killed there (SIGKILL); then (4) a full run, with VOIDTEMP now a link to the user's folder; (5) a run that finds a tree of the step's name whose entries 0 and 1\0 are symbolic links to a user's file and to a file outside the volume.
+# Expect: (1) the stopped run removes its folder, its files and V_000000.TMP and leaves the free space as it was; (2) the second run shows the file in use, both times, the first ends with no box; (3) no V_000000.TMP is left and the free space is back, only the step's tree stays; (4) the full run removes that tree, does the step again and leaves nothing behind: no marker is left anywhere in the raw image, the free space is short only of the table's growth; (5) the links and the files they point at stay, a box names the tree. VOIDTEMP and what it leads to are never entered: byte-identical throughout. Every run but the killed one ENDs with status 0, the files byte-identical.
 import os
+import shutil
 import signal
 import time
 
@@ -94,6 +95,55 @@ def second_run(s, ntfs, hashes):
                            kept=("VOIDTEMP",))
 
 
+def second_run_at_removal(s, ntfs, hashes):
+    """A second run started while the first removes its tree: the first's
+    big file, emptied, still keeps the drive."""
+    first = s.start("x:")
+    box = steps.confirm(s, first, "x")
+    window = steps.wait_progress(first, box)
+    temp = ntfs.path(steps.TEMP_NAME)
+
+    def removing():
+        try:
+            return bool(step_files(ntfs)) and os.path.getsize(temp) == 0
+        except OSError:
+            return False
+    first.exe_pid()
+    reached = scratch.wait_until(lambda: removing() or first.proc.poll() is not None,
+                                 120, 0.001) and first.pause()
+    s.expect(reached, "the run ended before it removed its tree")
+    if reached:
+        result = steps.answer(s, s.start("x:", beside=True), [box, window])
+        s.expect_equal(result.boxes, [texts.confirm_drive("x"),
+                                      texts.temp_in_use("x:\\" + steps.TEMP_NAME)],
+                       "second run at the removal: message boxes")
+        first.resume()
+    result = steps.finish(s, first, [box, window], 1)
+    steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")],
+                           kept=("VOIDTEMP",))
+
+
+def linked_tree(s, ntfs, hashes, outside):
+    """A tree of the step's name whose entries are links to a user's file
+    and to a file outside the volume: Wine shows them as those files."""
+    tree = ntfs.path(scratch.RECORD_FOLDER)
+    os.makedirs(os.path.join(tree, "1"))
+    os.symlink(os.path.join("..", "work", "report.doc"), os.path.join(tree, "0"))
+    os.symlink(outside, os.path.join(tree, "1", "0"))
+    outside_hash = scratch.sha256_file(outside)
+    result = steps.answer(s, s.start("x:"))
+    s.expect_equal(result.boxes, [texts.confirm_drive("x"),
+                                  texts.traced(texts.files_left(
+                                      "x:\\" + scratch.RECORD_FOLDER, 3))],
+                   "linked tree: message boxes")
+    s.expect_equal(scratch.changed_files(ntfs.mountpoint, hashes), [],
+                   "linked tree: user files changed or missing")
+    s.expect_equal(scratch.sha256_file(outside), outside_hash, "linked tree: the outside file")
+    s.expect(os.path.islink(os.path.join(tree, "0")) and
+             os.path.islink(os.path.join(tree, "1", "0")), "linked tree: a link is gone")
+    shutil.rmtree(tree)
+
+
 def killed_run(s, ntfs, free_before):
     run = s.start("x:")
     box, window, reached = held_in_step(s, run, ntfs)
@@ -157,6 +207,7 @@ def scenario():
             users = user_folder(volume, "VOIDTEMP")
             escaped_run(s, ntfs, hashes, free_before)
             second_run(s, ntfs, hashes)
+            second_run_at_removal(s, ntfs, hashes)
             killed_run(s, ntfs, free_before)
             s.expect_equal(user_folder(volume, "VOIDTEMP"), users, "the user's VOIDTEMP")
             # A link named VOIDTEMP, to the user's folder, for the last run.
@@ -166,6 +217,11 @@ def scenario():
             full_run(s, ntfs, hashes, free_before)
             s.expect_equal(user_folder(volume, "kept"), kept, "the folder the link leads to")
             s.expect(os.path.islink(ntfs.path("VOIDTEMP")), "the link VOIDTEMP is gone")
+            outside = os.path.join(steps.scratch_root(s), "outside.doc")
+            with open(outside, "wb") as f:
+                f.write(b"the user's file on another volume\n" * 100)
+            linked_tree(s, ntfs, hashes, outside)
+            os.remove(outside)
     # Unmounted and ntfs-3g ended: the image is complete.
     expect_markers(s, ntfs.image, 0, 0, "after the full run")
     ntfs.remove_image()

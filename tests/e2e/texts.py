@@ -53,8 +53,13 @@ def temp_link(path):
     return "一時ファイル「%s」はリンク（リパースポイント）です。%s" % (path, NOT_OURS)
 
 
-def temp_read_only(path):
-    return "一時ファイル「%s」は読み取り専用です。%s" % (path, NOT_OURS)
+def temp_not_created(path):
+    return "一時ファイル「%s」の作成に失敗しました。" % path
+
+
+def files_left(folder, count):
+    return ("%s\\ 下の一時ファイル%d個の削除に失敗しました。\n"
+            "お手数ですが、上記ファイル・フォルダを手動削除して下さい。" % (folder, count))
 
 
 def temp_in_use(path):

@@ -187,12 +187,6 @@ WORD console_attribute()
     return g_state.attribute;
 }
 
-char cell_byte(int x, int y)
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    return on_screen(x, y) ? g_state.screen[y][x].byte : '\0';
-}
-
 WORD cell_attribute(int x, int y)
 {
     std::lock_guard<std::mutex> guard(g_lock);

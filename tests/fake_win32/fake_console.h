@@ -63,7 +63,6 @@ std::vector<DWORD> std_handle_requests();
 std::string console_text();  // the bytes of every write, concatenated
 COORD console_cursor();
 WORD console_attribute();
-char cell_byte(int x, int y);
 WORD cell_attribute(int x, int y);
 std::string row_text(int y);  // the bytes of row y, trailing blanks dropped
 std::vector<MessageBoxCall> message_boxes();

@@ -96,7 +96,6 @@ struct data {
     std::map<HWND, DLGPROC> procedures;  // of windows that are no open dialog
     std::vector<thread_record> thread_starts;
     int endthread_calls = 0;
-    std::vector<DWORD> sleeps;
     DWORD ticks = 0xFFFFF000u;  // near the wrap, which callers must survive
     DWORD tick_step = 1000;
     std::vector<UINT> exits;
@@ -425,12 +424,6 @@ void hold_window_after_post(std::function<bool()> until)
     s.d.hold_until = std::move(until);
 }
 
-void action_on_text(int control, const std::string &text, std::function<void()> run,
-                    int dialog)
-{
-    add_script({ON_TEXT, control, 0, text, dialog, action{false, 0, std::move(run)}});
-}
-
 std::vector<dialog_record> dialogs()
 {
     return copy_of(&data::dialogs);
@@ -448,11 +441,6 @@ std::vector<std::string> texts(int control)
         if (r.control == control)
             found.push_back(r.text);
     return found;
-}
-
-std::vector<std::string> captions()
-{
-    return texts(CAPTION);
 }
 
 std::vector<command_record> commands()
@@ -499,11 +487,6 @@ int endthread_calls()
     state &s = st();
     std::lock_guard<std::mutex> lock(s.mutex);
     return s.d.endthread_calls;
-}
-
-std::vector<DWORD> sleep_calls()
-{
-    return copy_of(&data::sleeps);
 }
 
 void device_missing(char letter)
@@ -804,11 +787,6 @@ UINT SetErrorMode(UINT mode)
 
 void Sleep(DWORD milliseconds)
 {
-    {
-        state &s = fake::st();
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.d.sleeps.push_back(milliseconds);
-    }
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 

@@ -103,8 +103,6 @@ void command_on_text(int control, const std::string &text, WPARAM command, int d
 // Runs `action` on the loop thread, once, at the same moments. It must not
 // wait for the dialog's worker.
 void action_after_update(int control, int n, std::function<void()> action, int dialog = 0);
-void action_on_text(int control, const std::string &text, std::function<void()> action,
-                    int dialog = 0);
 
 // Messages posted to `window`, which is no open dialog, are handed to
 // `procedure` at once, on the posting thread.
@@ -120,7 +118,6 @@ void hold_window_after_post(std::function<bool()> until);
 std::vector<dialog_record> dialogs();
 std::vector<text_record> text_log();
 std::vector<std::string> texts(int control);  // every text set on `control`
-std::vector<std::string> captions();
 std::vector<command_record> commands();
 std::vector<end_record> end_calls();
 std::vector<post_record> posted_messages();
@@ -141,7 +138,6 @@ void fail_thread_starts(int count = 1);
 std::vector<thread_record> thread_starts();
 int endthread_calls();
 std::vector<UINT> exit_calls();  // ExitProcess, recorded only
-std::vector<DWORD> sleep_calls();  // the milliseconds asked for
 // GetTickCount advances by this much at every call (default 1,000 ms),
 // starting just before the count wraps.
 void tick_step(DWORD milliseconds);

@@ -267,15 +267,23 @@ void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t to
     st().volumes[fold(letter)] = v;
 }
 
-void model_file_table(char letter, int64_t free_records, int64_t growth_bytes)
+// Changes the volume of `letter`, when there is one, under the double's
+// lock.
+void change_volume(char letter, const std::function<void(volume &)> &change)
 {
     std::lock_guard<std::mutex> guard(lock());
     auto it = st().volumes.find(fold(letter));
-    if (it == st().volumes.end())
-        return;
-    it->second.has_file_table = true;
-    it->second.free_records = free_records;
-    it->second.table_growth = growth_bytes;
+    if (it != st().volumes.end())
+        change(it->second);
+}
+
+void model_file_table(char letter, int64_t free_records, int64_t growth_bytes)
+{
+    change_volume(letter, [&](volume &v) {
+        v.has_file_table = true;
+        v.free_records = free_records;
+        v.table_growth = growth_bytes;
+    });
 }
 
 int table_growths(char letter)
@@ -287,10 +295,7 @@ int table_growths(char letter)
 
 void set_free_bytes(char letter, int64_t free_bytes)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    auto it = st().volumes.find(fold(letter));
-    if (it != st().volumes.end())
-        it->second.free_bytes = free_bytes;
+    change_volume(letter, [&](volume &v) { v.free_bytes = free_bytes; });
 }
 
 int64_t free_bytes(char letter)
@@ -302,22 +307,18 @@ int64_t free_bytes(char letter)
 
 void set_cluster_geometry(char letter, DWORD sectors_per_cluster, DWORD bytes_per_sector)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    auto it = st().volumes.find(fold(letter));
-    if (it == st().volumes.end())
-        return;
-    it->second.sectors_per_cluster = sectors_per_cluster;
-    it->second.bytes_per_sector = bytes_per_sector;
+    change_volume(letter, [&](volume &v) {
+        v.sectors_per_cluster = sectors_per_cluster;
+        v.bytes_per_sector = bytes_per_sector;
+    });
 }
 
 void fail_space_queries_from(char letter, int k)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    auto it = st().volumes.find(fold(letter));
-    if (it == st().volumes.end())
-        return;
-    it->second.space_queries = 0;
-    it->second.fail_from = k;
+    change_volume(letter, [&](volume &v) {
+        v.space_queries = 0;
+        v.fail_from = k;
+    });
 }
 
 void hide_free_space_ex(bool hidden)
@@ -328,18 +329,12 @@ void hide_free_space_ex(bool hidden)
 
 void compress_new_files(char letter)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    auto it = st().volumes.find(fold(letter));
-    if (it != st().volumes.end())
-        it->second.compresses_new_files = true;
+    change_volume(letter, [](volume &v) { v.compresses_new_files = true; });
 }
 
 void refuse_compression_change(char letter)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    auto it = st().volumes.find(fold(letter));
-    if (it != st().volumes.end())
-        it->second.refuses_compression_change = true;
+    change_volume(letter, [](volume &v) { v.refuses_compression_change = true; });
 }
 
 std::vector<std::string> module_handle_calls()
@@ -387,41 +382,40 @@ void lock_file(const char *path)
     st().locked.insert(folded(path));
 }
 
-// The entry at `path`, made as an empty file when it is missing.
-static entry &existing_file(const char *path)
+// Changes the entry at `path`, made as an empty file when it is missing,
+// under the double's lock.
+static void change_file(const char *path, const std::function<void(entry &)> &change)
 {
+    std::lock_guard<std::mutex> guard(lock());
     std::string key = folded(path);
     if (st().entries.count(key) == 0) {
         make_folders_above(path);
         st().entries[key] = entry{path, false, 0, 0};
     }
-    return st().entries[key];
+    change(st().entries[key]);
 }
 
 void link_elsewhere(const char *path)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    existing_file(path).links = 2;
+    change_file(path, [&](entry &e) { e.links = 2; });
 }
 
 void make_symbolic_link(const char *path)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    existing_file(path).reparse = true;
+    change_file(path, [&](entry &e) { e.reparse = true; });
 }
 
 void make_symbolic_link_to(const char *path, const char *target)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    entry &link = existing_file(path);
-    link.reparse = true;
-    link.link_target = target;
+    change_file(path, [&](entry &e) {
+        e.reparse = true;
+        e.link_target = target;
+    });
 }
 
 void link_shown_as_file(const char *path, const char *target)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    existing_file(path).shown_target = target;
+    change_file(path, [&](entry &e) { e.shown_target = target; });
 }
 
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
@@ -495,8 +489,7 @@ void deny_access(const char *path)
 
 void make_read_only(const char *path)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    existing_file(path).read_only = true;
+    change_file(path, [&](entry &e) { e.read_only = true; });
 }
 
 std::vector<std::string> remains_after_kill(char letter)
@@ -512,8 +505,7 @@ std::vector<std::string> remains_after_kill(char letter)
 
 void hold_open(const char *path)
 {
-    std::lock_guard<std::mutex> guard(lock());
-    existing_file(path).held_elsewhere = true;
+    change_file(path, [&](entry &e) { e.held_elsewhere = true; });
 }
 
 void fail_create_at(int index)
