@@ -11,6 +11,13 @@
 #include "zerofill/temp_files.h"
 
 enum {
+    // Zeros over the part of a record where a small file's data lay, yet
+    // few enough to stay inside the record rather than take a cluster.
+    RECORD_FILE_BYTES = 640,
+    // Names per folder: so few that every folder's index stays inside its
+    // own record and takes no cluster either (ntfs-3g moves it out at six).
+    FOLDER_ENTRIES = 5,
+    MOST_FOLDER_LEVELS = 12,
     RECORD_BYTES = 1024,
     // A text for every file would keep the window's thread redrawing, and
     // the step would take a quarter longer.

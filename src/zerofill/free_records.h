@@ -7,16 +7,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-enum {
-    // Zeros over the part of a record where a small file's data lay, yet
-    // few enough to stay inside the record rather than take a cluster.
-    RECORD_FILE_BYTES = 640,
-    // Names per folder: so few that every folder's index stays inside its
-    // own record and takes no cluster either (ntfs-3g moves it out at six).
-    FOLDER_ENTRIES = 5,
-    MOST_FOLDER_LEVELS = 12,
-};
-
 enum records_end { RECORDS_DONE, RECORDS_STOPPED, RECORDS_LEFT_OUT };
 
 // Makes the step's folder on drive `letter`, then files of zeros in a tree
@@ -25,7 +15,7 @@ enum records_end { RECORDS_DONE, RECORDS_STOPPED, RECORDS_LEFT_OUT };
 // nothing else here takes a cluster), or the run is stopped.
 // RECORDS_LEFT_OUT, with nothing made, when the folder's name is taken
 // or the free space cannot be asked.
-// `zeros` holds at least RECORD_FILE_BYTES zero bytes.
+// `zeros` holds at least the 640 zero bytes that a record file gets.
 // `start_free` is the free space before the folder was made.
 records_end fill_free_records(char letter, int64_t volume_bytes, int64_t start_free,
                               const char *zeros);

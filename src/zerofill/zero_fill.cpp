@@ -12,6 +12,8 @@
 #include "zerofill/temp_files.h"
 
 enum {
+    // Every full write, from one block of zeros prepared once.
+    ZERO_BUFFER_SIZE = 4194304,
     // A FAT file holds 2 GB: room for a FAT32 volume of 16 TiB.
     MOST_TEMP_FILES = 8192,
 };

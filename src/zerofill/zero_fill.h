@@ -6,10 +6,8 @@
 
 #include "zerofill/run_state.h"
 
-enum {
-    ZERO_BUFFER_SIZE = 4194304,
-    RESERVE_BYTES = 10485760,
-};
+// Free bytes that a run never writes.
+enum { RESERVE_BYTES = 10485760 };
 
 // Runs on the worker thread and stops when g_running falls to 0. What the
 // user must hear of goes to the front (run_front.h).
