@@ -22,15 +22,12 @@ static temp_open_result result_for(entry_kind kind)
     }
 }
 
-// The system refused to create the file: something in the way that is not
-// ours is named as what it is.
-static temp_open_result why_not_created(const char *path, DWORD error)
+// Why the file could not be made: something in the way that is not ours is
+// named as what it is.
+static temp_open_result why_not_opened(entry_kind found, DWORD error)
 {
-    HANDLE handle;
-    entry_kind kind = open_entry(path, &handle);
-    close_entry(handle);
-    if (kind != ENTRY_FILE && kind != ENTRY_GONE && kind != ENTRY_UNREADABLE)
-        return result_for(kind);
+    if (found != ENTRY_FILE && found != ENTRY_GONE && found != ENTRY_UNREADABLE)
+        return result_for(found);
     return error == ERROR_SHARING_VIOLATION ? TEMP_IN_USE : TEMP_CREATE_FAILED;
 }
 
@@ -46,22 +43,6 @@ static HANDLE create_new(const char *path)
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE |
                                 FILE_FLAG_OPEN_REPARSE_POINT,
                             NULL);
-}
-
-// Something already has the name. A plain file of one name, which only an
-// interrupted run leaves, is deleted through the handle that checked it;
-// anything else is left untouched. TEMP_OPENED when the name is free again.
-static temp_open_result remove_leftover(const char *path)
-{
-    HANDLE handle;
-    entry_kind kind = open_entry(path, &handle);
-    if (kind == ENTRY_GONE)
-        return TEMP_OPENED;
-    if (kind != ENTRY_FILE) {
-        close_entry(handle);
-        return result_for(kind);
-    }
-    return delete_entry(handle, path, kind) ? TEMP_OPENED : TEMP_CREATE_FAILED;
 }
 
 // Keeps a second handle, turns compression off (a file system without
@@ -96,18 +77,22 @@ temp_open_result open_temp_file(const char *path, sys::FILE **stream, HANDLE *ho
     *stream = NULL;
     *hold = NULL;
     HANDLE handle = create_new(path);
+    DWORD error = handle == INVALID_HANDLE_VALUE ? sys::GetLastError() : 0;
+    entry_kind found = ENTRY_GONE;
     if (handle == INVALID_HANDLE_VALUE) {
-        DWORD error = sys::GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
-            return why_not_created(path, error);
-        temp_open_result leftover = remove_leftover(path);
-        if (leftover != TEMP_OPENED)
-            return leftover;
-        handle = create_new(path);
-        if (handle == INVALID_HANDLE_VALUE)
-            return why_not_created(path, sys::GetLastError());
+        // Something has the name. A plain file of one name, which only an
+        // interrupted run leaves, is deleted through the handle that
+        // checked it; anything else is left untouched, and named.
+        bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+        found = taken ? remove_own_entry(path, false) : entry_at(path);
+        if (taken && found == ENTRY_GONE) {
+            handle = create_new(path);
+            error = handle == INVALID_HANDLE_VALUE ? sys::GetLastError() : 0;
+        }
     }
-    return attach_stream(handle, stream, hold);
+    if (handle != INVALID_HANDLE_VALUE)
+        return attach_stream(handle, stream, hold);
+    return why_not_opened(found, error);
 }
 
 bool empty_temp_file(HANDLE hold)

@@ -105,6 +105,14 @@ entry_kind remove_own_entry(const char *path, bool folder)
     return kind;
 }
 
+entry_kind entry_at(const char *path)
+{
+    HANDLE handle;
+    entry_kind kind = open_entry(path, &handle);
+    close_entry(handle);
+    return kind;
+}
+
 bool empty_file(HANDLE handle)
 {
     FILE_END_OF_FILE_INFO end = {};

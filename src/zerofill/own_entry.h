@@ -31,6 +31,9 @@ bool delete_entry(HANDLE handle, const char *path, entry_kind kind);
 // there, else why not; ENTRY_UNREADABLE also when the deletion failed.
 entry_kind remove_own_entry(const char *path, bool folder);
 
+// What stands at `path`, as open_entry says, without keeping it open.
+entry_kind entry_at(const char *path);
+
 // Cuts an open file to no bytes, giving its space back while the handle
 // still keeps the name. False where the system cannot (before Vista).
 bool empty_file(HANDLE handle);

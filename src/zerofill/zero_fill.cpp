@@ -50,6 +50,7 @@ struct shrink_check {
 struct fill_run {
     char letter;
     int fs;
+    bool switches_files;  // FAT family: numbered files, none past 2 GB
     int64_t reserve;
     char root[ROOT_TEXT_SIZE];
     char path[PATH_BUFFER_SIZE];
@@ -162,7 +163,7 @@ static bool zeros_take_space(shrink_check &check, int64_t file_bytes, int64_t fr
 // begun.
 static fill_end switch_file_when_full(fill_run &run, int64_t free_bytes)
 {
-    if (!is_fat_family(run.fs) || run.bytes_in_file <= FILE_ROLLOVER_BYTES)
+    if (!run.switches_files || run.bytes_in_file <= FILE_ROLLOVER_BYTES)
         return GOING_ON;
     show_stage(run, STAGE_SWITCHING_FILE, free_bytes);
     if (!close_file(run, true))
@@ -342,7 +343,8 @@ static int fill_with_zeros(fill_run &run)
         front_notice(notice);
         return RUN_FAILED;
     }
-    if (is_fat_family(run.fs) && !prepare_folder(run))
+    run.switches_files = is_fat_family(run.fs);
+    if (run.switches_files && !prepare_folder(run))
         return RUN_FAILED;
     if (!open_next_file(run))
         return fail_first_file(run);
