@@ -2,6 +2,7 @@
 #include "batch/notice_line.h"
 
 #include <stdio.h>
+#include <string.h>
 
 enum { SYSTEM_TEXT_SIZE = 256 };
 
@@ -50,8 +51,16 @@ void format_notice_line(char *line, size_t size, const run_notice &n)
     char system_text[SYSTEM_TEXT_SIZE + 32];
     switch (n.kind) {
     case NOTICE_FS_UNSUPPORTED:
-        snprintf(line, size, "%c: file system '%s' of %s is not supported: only NTFS, FAT and FAT32",
-                 letter, n.name, n.path);
+        // The name the volume module keeps until a volume reports one.
+        if (strcmp(n.name, "Error") == 0)
+            snprintf(line, size,
+                     "%c: no file system could be read at %s: only NTFS, FAT and FAT32 are "
+                     "supported",
+                     letter, n.path);
+        else
+            snprintf(line, size,
+                     "%c: file system '%s' of %s is not supported: only NTFS, FAT and FAT32",
+                     letter, n.name, n.path);
         break;
     case NOTICE_NO_MEMORY:
         snprintf(line, size, "%c: out of memory", letter);
