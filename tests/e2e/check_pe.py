@@ -2,8 +2,10 @@
 """Checks a cross-built voidfill.exe without running it: the PE format of
 its architecture, the console subsystem, and imports that every Windows has
 (the MinGW runtime must be linked in, not left to DLLs beside the exe).
+With --unattended (voidfill-batch.exe), no user32 either: the program must
+start where there is no desktop.
 
-    check_pe.py i686|x86_64 voidfill.exe
+    check_pe.py [--unattended] i686|x86_64 voidfill.exe
 """
 import re
 import subprocess
@@ -18,7 +20,13 @@ NEEDED = {"kernel32.dll", "user32.dll"}
 SYSTEM = NEEDED | {"msvcrt.dll", "ucrtbase.dll"}
 
 
-def check(arch, exe):
+# What the unattended exe may import: no user32, nor anything else that
+# wants a window station.
+UNATTENDED_NEEDED = {"kernel32.dll"}
+UNATTENDED_SYSTEM = UNATTENDED_NEEDED | {"msvcrt.dll", "ucrtbase.dll"}
+
+
+def check(arch, exe, needed=NEEDED, system=SYSTEM):
     done = subprocess.run(["%s-w64-mingw32-objdump" % arch, "-p", exe],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if done.returncode != 0:
@@ -35,20 +43,28 @@ def check(arch, exe):
     if not subsystem or int(subsystem.group(1), 16) != CONSOLE_SUBSYSTEM:
         problems.append("subsystem %s, expected %d (console)"
                         % (subsystem and subsystem.group(1), CONSOLE_SUBSYSTEM))
-    if NEEDED - dlls:
-        problems.append("does not import %s" % ", ".join(sorted(NEEDED - dlls)))
-    foreign = sorted(d for d in dlls - SYSTEM if not d.startswith("api-ms-win-crt-"))
+    if needed - dlls:
+        problems.append("does not import %s" % ", ".join(sorted(needed - dlls)))
+    foreign = sorted(d for d in dlls - system if not d.startswith("api-ms-win-crt-"))
     if foreign:
-        problems.append("imports DLLs that Windows lacks: %s" % ", ".join(foreign))
+        problems.append("imports DLLs beyond the system's own (%s): %s"
+                        % (", ".join(sorted(system)), ", ".join(foreign)))
     print("%s: %s %s, subsystem %s, imports %s"
           % (exe, found[0], found[1], subsystem and subsystem.group(1), ", ".join(sorted(dlls))))
     return problems
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[1] not in FORMATS:
-        sys.exit("usage: check_pe.py i686|x86_64 voidfill.exe")
-    problems = check(sys.argv[1], sys.argv[2])
+    arguments = sys.argv[1:]
+    unattended = arguments[:1] == ["--unattended"]
+    if unattended:
+        arguments = arguments[1:]
+    if len(arguments) != 2 or arguments[0] not in FORMATS:
+        sys.exit("usage: check_pe.py [--unattended] i686|x86_64 voidfill.exe")
+    if unattended:
+        problems = check(arguments[0], arguments[1], UNATTENDED_NEEDED, UNATTENDED_SYSTEM)
+    else:
+        problems = check(arguments[0], arguments[1])
     for problem in problems:
         print("FAILED: " + problem)
     sys.exit(1 if problems else 0)

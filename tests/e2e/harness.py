@@ -1485,6 +1485,115 @@ class _file_lock:
         return False
 
 
+# --- a console program with no display --------------------------------------------
+
+class ConsoleRun:
+    """One process of a console exe started by ``start_console``: its
+    standard output and error on pipes, each line kept with the
+    time.monotonic() at which it came; Wine's own diagnostic lines are kept
+    apart from the program's standard error."""
+
+    def __init__(self, session, name, args, env):
+        self.session = session
+        self.name = name
+        self.out, self.err, self.diagnostics = [], [], []
+        self._exe_pid = None
+        command = [session.loader, "C:\\" + name] + list(args)
+        session.log("console run: %s" % " ".join(command))
+        self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, cwd=session.drive_c, env=env,
+                                     start_new_session=True)
+        self._readers = [threading.Thread(target=self._read, args=(self.proc.stdout, False),
+                                          daemon=True),
+                         threading.Thread(target=self._read, args=(self.proc.stderr, True),
+                                          daemon=True)]
+        for reader in self._readers:
+            reader.start()
+        session._runs.add(self)
+
+    def _read(self, stream, is_err):
+        for raw in iter(stream.readline, b""):
+            line = (time.monotonic(), raw.decode("ascii", errors="replace").rstrip("\r\n"))
+            if is_err and _WINE_DEBUG_LINE.fullmatch(raw.rstrip(b"\r\n") + b"\n"):
+                self.diagnostics.append(line[1])
+            else:
+                (self.err if is_err else self.out).append(line)
+
+    def exe_pid(self, timeout=10):
+        """Unix process id of the exe (its name, as the kernel keeps it: 15 bytes)."""
+        deadline = time.monotonic() + timeout
+        while self._exe_pid is None and time.monotonic() < deadline:
+            for name in os.listdir("/proc"):
+                try:
+                    if name.isdigit() and os.getsid(int(name)) == self.proc.pid:
+                        with open("/proc/%s/comm" % name) as f:
+                            if f.read().strip().lower() == self.name[:15].lower():
+                                self._exe_pid = int(name)
+                except OSError:
+                    continue
+            time.sleep(0.02)
+        if self._exe_pid is None:
+            raise HarnessError("no Unix process of %s found" % self.name)
+        return self._exe_pid
+
+    def signal(self, signum):
+        self.session.log("signal %d to %s" % (signum, self.name))
+        os.kill(self.exe_pid(), signum)
+
+    def wait(self, timeout=120):
+        """The exit status; on a time-out the program is killed."""
+        try:
+            status = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise HarnessError("%s did not end within %ss; out %r err %r"
+                               % (self.name, timeout, self.out, self.err))
+        for reader in self._readers:
+            reader.join(5)
+        self.session._runs.discard(self)
+        for line in self.diagnostics:
+            self.session.log("wine: %s" % line)
+        self.session.log("ended: status %d\n  out: %s\n  err: %s" % (
+            status, "\n       ".join(l for _, l in self.out),
+            "\n       ".join(l for _, l in self.err)))
+        self.session.verify_mappings()
+        return status
+
+    def kill(self):
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+def start_console(session, exe, *args, beside=False):
+    """Copies the console exe to C:\\ under its own name and starts it there
+    with no DISPLAY at all, for it and for the Wine server and services it
+    runs with (restarted first, unless ``beside``): a program that wanted a
+    window could not get one. The mappings are checked as for ``start``."""
+    name = os.path.basename(exe)
+    shutil.copyfile(exe, os.path.join(session.drive_c, name))
+    env = {key: value for key, value in session.wine_env.items() if key != "DISPLAY"}
+    env["WINELOADER"] = session.loader
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not beside:
+        subprocess.run([session.wineserver, "-k"], env=env, timeout=30, **quiet)
+        subprocess.run([session.wineserver, "-w"], env=env, timeout=60, **quiet)
+        session._strip_mappings()
+        session.verify_mappings()
+        subprocess.run([session.wineserver, "-p"], env=env, timeout=30, **quiet)
+        with open(session.artifact("wine-boot-console.log"), "ab") as boot_log:
+            subprocess.run([session.wine64, "wineboot"], env=env, cwd=session.drive_c,
+                           timeout=120, stdin=subprocess.DEVNULL, stdout=boot_log,
+                           stderr=subprocess.STDOUT)
+    session.verify_mappings()
+    return ConsoleRun(session, name, args, env)
+
+
 if __name__ == "__main__":
     # python3 harness.py --sweep FOLDER: undo whatever a killed session left.
     if len(sys.argv) == 3 and sys.argv[1] == "--sweep":

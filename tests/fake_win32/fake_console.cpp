@@ -34,6 +34,7 @@ struct ConsoleState {
 std::mutex g_lock;
 ConsoleState g_state;
 char g_console_object;
+char g_output_object;
 
 void blank_screen(ConsoleState &s)
 {
@@ -95,6 +96,42 @@ bool on_screen(int x, int y)
 HANDLE console_handle()
 {
     return &g_console_object;
+}
+
+HANDLE std_output_handle()
+{
+    return &g_output_object;
+}
+
+bool is_std_stream(HANDLE handle)
+{
+    return handle == console_handle() || handle == std_output_handle();
+}
+
+BOOL write_std_stream(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    ConsoleCall call = make_call(ConsoleOp::write_file, handle);
+    if (data != NULL)
+        call.bytes.assign((const char *)data, size);
+    call.result = is_std_stream(handle) && data != NULL;
+    if (call.result && is_console(handle))
+        for (char byte : call.bytes)
+            put_byte(g_state, byte);
+    if (written != NULL)
+        *written = call.result ? size : 0;
+    g_state.calls.push_back(call);
+    return call.result;
+}
+
+std::vector<std::string> std_stream_writes(DWORD which)
+{
+    HANDLE handle = which == STD_OUTPUT_HANDLE ? std_output_handle() : console_handle();
+    std::vector<std::string> writes;
+    for (const ConsoleCall &call : console_calls(ConsoleOp::write_file))
+        if (call.handle == handle)
+            writes.push_back(call.bytes);
+    return writes;
 }
 
 void reset_console()
@@ -237,7 +274,9 @@ namespace sys {
 HANDLE GetStdHandle(DWORD which)
 {
     std::lock_guard<std::mutex> guard(fake::g_lock);
-    ConsoleCall call = fake::make_call(ConsoleOp::get_std_handle, fake::g_state.std_handle);
+    // Only standard error is a console here; standard output is redirected.
+    HANDLE handle = which == STD_OUTPUT_HANDLE ? fake::std_output_handle() : fake::g_state.std_handle;
+    ConsoleCall call = fake::make_call(ConsoleOp::get_std_handle, handle);
     call.which = which;
     call.result = call.handle != NULL;
     fake::g_state.calls.push_back(call);

@@ -20,6 +20,7 @@ enum class ConsoleOp {
     set_cursor,
     set_attribute,
     set_ctrl_handler,
+    write_file,  // WriteFile on a standard handle
 };
 
 // One console call. Only the fields that belong to its kind are filled.
@@ -45,6 +46,9 @@ struct MessageBoxCall {
 // The handle of the fake console. Console calls on any other handle fail,
 // as they do on a redirected standard error.
 HANDLE console_handle();
+// What GetStdHandle(STD_OUTPUT_HANDLE) answers: standard output redirected
+// to a file or pipe, which WriteFile takes and console calls refuse.
+HANDLE std_output_handle();
 
 // Forgets every record and script: blank screen in attribute 0x07, cursor
 // (0, 0), GetStdHandle answering console_handle(), no message-box answers.
@@ -66,6 +70,14 @@ WORD console_attribute();
 WORD cell_attribute(int x, int y);
 std::string row_text(int y);  // the bytes of row y, trailing blanks dropped
 std::vector<MessageBoxCall> message_boxes();
+// The bytes of each WriteFile on the handle GetStdHandle gives for `which`
+// (STD_OUTPUT_HANDLE or STD_ERROR_HANDLE), in order.
+std::vector<std::string> std_stream_writes(DWORD which);
+
+// WriteFile on the console or the standard output handle, as the double's
+// WriteFile hands it over; FALSE for any other handle.
+bool is_std_stream(HANDLE handle);
+BOOL write_std_stream(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written);
 
 // Ctrl handlers installed and not removed, oldest first.
 std::vector<PHANDLER_ROUTINE> ctrl_handlers();

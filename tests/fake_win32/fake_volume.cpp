@@ -1,6 +1,8 @@
 // Volumes, files and folders of the test double.
 #include "fake_win32/fake_volume.h"
 
+#include "fake_win32/fake_console.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -934,6 +936,8 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *file)
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
     (void)overlapped;
+    if (fake::is_std_stream(file))
+        return fake::write_std_stream(file, data, size, written);
     std::lock_guard<std::mutex> guard(fake::lock());
     fake::state &s = st();
     auto h = s.handles.find((uintptr_t)file);

@@ -1,0 +1,17 @@
+// The unattended program's front (run_front.h): notices as lines on
+// standard error, progress as paced lines on standard output. It keeps
+// what one drive's run reported, for the drive's ending line and code.
+#pragma once
+
+#include <stdint.h>
+
+#include "batch/exit_code.h"
+
+struct drive_report {
+    drive_notes notes;
+    int64_t written;  // bytes of zeros the run wrote
+};
+
+// Forgets the last drive's report before the next run.
+void begin_drive_report();
+drive_report current_drive_report();

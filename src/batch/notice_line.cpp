@@ -1,0 +1,125 @@
+// English lines for the run's notices.
+#include "batch/notice_line.h"
+
+#include <stdio.h>
+#include <string.h>
+
+enum { SYSTEM_TEXT_SIZE = 256 };
+
+// The system's English text for an error code, on one line of ASCII, for
+// a log that someone on another continent may read.
+static void system_error_text(char *text, size_t size, DWORD error)
+{
+    char message[SYSTEM_TEXT_SIZE] = "";
+    const DWORD english_us = 0x0409;
+    DWORD length = sys::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                       NULL, error, english_us, message, sizeof message, NULL);
+    if (length >= sizeof message)
+        length = 0;
+    message[length] = '\0';
+    for (char *c = message; *c != '\0'; c++)
+        if (*c == '\r' || *c == '\n' || (unsigned char)*c >= 0x80 || (unsigned char)*c < 0x20)
+            *c = ' ';
+    while (length > 0 && message[length - 1] == ' ')
+        message[--length] = '\0';
+    snprintf(text, size, "system error %lu%s%s", (unsigned long)error, length > 0 ? ": " : "",
+             message);
+}
+
+static char upper(char letter)
+{
+    return (letter >= 'a' && letter <= 'z') ? (char)(letter - 'a' + 'A') : letter;
+}
+
+static const char *not_ours_what(run_notice_kind kind)
+{
+    switch (kind) {
+    case NOTICE_FILE_IS_FOLDER:
+        return "a folder";
+    case NOTICE_FILE_IS_LINK:
+        return "a link (reparse point)";
+    case NOTICE_FILE_HAS_LINKS:
+        return "a file whose data has another name (hard link)";
+    default:
+        return "a read-only file";
+    }
+}
+
+void format_notice_line(char *line, size_t size, const run_notice &n)
+{
+    char letter = upper(n.letter);
+    char system_text[SYSTEM_TEXT_SIZE + 32];
+    switch (n.kind) {
+    case NOTICE_FS_UNSUPPORTED:
+        // The name the volume module keeps until a volume reports one.
+        if (strcmp(n.name, "Error") == 0)
+            snprintf(line, size,
+                     "%c: no file system could be read at %s: only NTFS, FAT and FAT32 are "
+                     "supported",
+                     letter, n.path);
+        else
+            snprintf(line, size,
+                     "%c: file system '%s' of %s is not supported: only NTFS, FAT and FAT32",
+                     letter, n.name, n.path);
+        break;
+    case NOTICE_NO_MEMORY:
+        snprintf(line, size, "%c: out of memory", letter);
+        break;
+    case NOTICE_FOLDER_IS_LINK:
+        snprintf(line, size,
+                 "%c: the temporary folder %s is a link (reparse point), not this program's "
+                 "folder: stopped, nothing written",
+                 letter, n.path);
+        break;
+    case NOTICE_FOLDER_NOT_MADE:
+        snprintf(line, size, "%c: the temporary folder %s could not be made", letter, n.path);
+        break;
+    case NOTICE_FILE_NOT_MADE:
+        snprintf(line, size, "%c: the temporary file %s could not be made", letter, n.path);
+        break;
+    case NOTICE_FILE_IN_USE:
+        snprintf(line, size,
+                 "%c: the temporary file %s is in use by another program: is this drive "
+                 "already being filled?",
+                 letter, n.path);
+        break;
+    case NOTICE_FILE_IS_FOLDER:
+    case NOTICE_FILE_IS_LINK:
+    case NOTICE_FILE_HAS_LINKS:
+    case NOTICE_FILE_READ_ONLY:
+        snprintf(line, size,
+                 "%c: %s, the temporary file's name, is %s, not this program's file: "
+                 "stopped, nothing written",
+                 letter, n.path, not_ours_what(n.kind));
+        break;
+    case NOTICE_NOT_SHRINKING:
+        snprintf(line, size,
+                 "%c: the free space does not shrink: zeros take no space on this drive "
+                 "(compressed or deduplicated): stopped",
+                 letter);
+        break;
+    case NOTICE_WRITE_FAILED:
+        system_error_text(system_text, sizeof system_text, n.error);
+        snprintf(line, size, "%c: writing %s failed, the free space is not completely filled (%s)",
+                 letter, n.path, system_text);
+        break;
+    case NOTICE_QUERY_FAILED:
+        system_error_text(system_text, sizeof system_text, n.error);
+        snprintf(line, size,
+                 "%c: the free space could not be read, it is not completely filled (%s)", letter,
+                 system_text);
+        break;
+    case NOTICE_FILES_LEFT:
+        snprintf(line, size, "%c: %d temporary files in %s could not be deleted: delete them by hand",
+                 letter, n.count, n.path);
+        break;
+    case NOTICE_FOLDER_LEFT:
+        snprintf(line, size, "%c: the temporary folder %s could not be removed: remove it by hand",
+                 letter, n.path);
+        break;
+    case NOTICE_FILE_LEFT:
+        snprintf(line, size, "%c: the temporary file %s could not be deleted: delete it by hand",
+                 letter, n.path);
+        break;
+    }
+}

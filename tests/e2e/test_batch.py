@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+# Scenario: voidfill-batch.exe, started with no X display at all (DISPLAY unset for it and for Wine's server and services): a complete run on x: (2 GiB tmpfs); usage errors; a letter without a volume; the time limit and Ctrl+C (SIGINT) on y: (512 MiB FAT32 through fusefat, slow enough to be caught); a second run on x: while a first one, paused, holds it.
+# Expect: statuses 0, 2, 3, 4, 4 and 5 (the paused first run then 0); the complete run fills x: to exactly the reserve; every run leaves no temporary file and all space free; the lines are ASCII, parse, and a progress line comes only at a new 10% step or 10 s after the last one.
+import re
+import signal
+import sys
+import time
+
+import harness
+import scratch
+import steps
+import texts
+
+START = re.compile(r"^([A-Z]): (NTFS|FAT32|FAT), size ([\d,]+) bytes, free ([\d,]+) bytes$")
+PROGRESS = re.compile(r"^([A-Z]): (\d+)% filled, ([\d,]+) bytes written, (\d+\.\d) MB/s, "
+                      r"(\d+:\d\d:\d\d|unknown) left$")
+# Arrival on the pipe may run a little behind the program's clock.
+INTERVAL_SLACK = 0.5
+
+USAGE_ERRORS = [("--reserve", "1MiB", "x:"), ("x:", "--bogus"), ("--disk", "x:"), ()]
+
+
+def batch_exe():
+    """--batch-exe, taken off the command line before the harness reads it."""
+    index = sys.argv.index("--batch-exe")
+    exe = sys.argv[index + 1]
+    del sys.argv[index:index + 2]
+    return exe
+
+
+def expect_lines(s, run, what):
+    """Plain lines, progress lines that parse and keep their pace."""
+    for _, line in run.out + run.err:
+        s.expect(line.isascii() and "\x1b" not in line and "\r" not in line,
+                 "%s: a line that is not plain ASCII: %r" % (what, line))
+    last = None
+    for at, line in run.out:
+        match = PROGRESS.match(line)
+        if line.endswith("% filled") or " filled, " in line:
+            s.expect(match is not None, "%s: progress line %r does not parse" % (what, line))
+        if match is None:
+            continue
+        step = int(match.group(2)) // 10
+        if last is not None:
+            s.expect(step > last[1] or at - last[0] >= 10 - INTERVAL_SLACK,
+                     "%s: %r came %.1f s after the last one at the same 10%% step"
+                     % (what, line, at - last[0]))
+        last = (at, step if last is None or step > last[1] else last[1])
+
+
+def expect_clean(s, volume, free, what):
+    s.expect_equal(scratch.leftovers(volume.path), [], what + ": temporary files left")
+    s.expect_equal(volume.free(), free, what + ": free bytes afterwards")
+
+
+def complete_run(s, exe, x):
+    what = "x: complete, no display"
+    free, total = x.free(), x.total()
+    with harness.FreeSpaceSampler(x) as sampler:
+        run = harness.start_console(s, exe, "x:")
+        status = run.wait(300)
+    s.expect_equal(status, 0, what + ": exit status")
+    steps.expect_filled_to_reserve(s, sampler, what)
+    expect_clean(s, x, free, what)
+    expect_lines(s, run, what)
+    lines = [line for _, line in run.out]
+    s.expect_equal(lines[:1], ["X: NTFS, size %s bytes, free %s bytes"
+                               % (texts.grouped(total), texts.grouped(free))], what + ": start line")
+    s.expect(any(PROGRESS.match(line) for line in lines), what + ": no progress line")
+    s.expect(any(line.startswith("X: complete in ") for line in lines), what + ": no ending line")
+    s.expect_equal([line for _, line in run.err], [], what + ": standard error")
+
+
+def refused_runs(s, exe, x):
+    free = x.free()
+    rows = [(args, 2) for args in USAGE_ERRORS] + [(("q:",), 3)]
+    for args, expected in rows:
+        what = "arguments %r" % (args,)
+        run = harness.start_console(s, exe, *args)
+        s.expect_equal(run.wait(60), expected, what + ": exit status")
+        s.expect(run.err != [], what + ": no line on standard error")
+        expect_lines(s, run, what)
+    expect_clean(s, x, free, "refused runs")
+
+
+def stopped_runs(s, exe, y):
+    """The time limit, then Ctrl+C at 30% of the fill."""
+    free = y.free()
+    for how in ("time limit", "ctrl+c"):
+        what = "y: stopped by " + how
+        args = ("--time-limit", "1", "y:") if how == "time limit" else ("y:",)
+        run = harness.start_console(s, exe, *args)
+        if how == "ctrl+c":
+            target = free - int(0.3 * (free - texts.RESERVE_BYTES))
+            reached = scratch.wait_until(lambda: y.free() <= target or run.proc.poll() is not None,
+                                         120, 0.005)
+            s.expect(reached and run.proc.poll() is None, what + ": the run ended before 30%")
+            run.signal(signal.SIGINT)
+        s.expect_equal(run.wait(120), 4, what + ": exit status")
+        s.expect(any(line.startswith("Y: stopped") for _, line in run.err),
+                 what + ": no line saying it stopped")
+        expect_lines(s, run, what)
+        expect_clean(s, y, free, what)
+
+
+def second_run(s, exe, x):
+    what = "x: a second run while the first holds it"
+    free = x.free()
+    first = harness.start_console(s, exe, "x:")
+    started = scratch.wait_until(lambda: x.free() < free - 256 * harness.MIB, 60, 0.001)
+    first.signal(signal.SIGSTOP)
+    try:
+        s.expect(started, what + ": the first run did not start filling")
+        second = harness.start_console(s, exe, "x:", beside=True)
+        s.expect_equal(second.wait(60), 5, what + ": exit status of the second")
+        s.expect(any("in use by another program" in line for _, line in second.err),
+                 what + ": the second run's notice")
+    finally:
+        first.signal(signal.SIGCONT)
+    s.expect_equal(first.wait(300), 0, what + ": exit status of the first")
+    expect_clean(s, x, free, what)
+
+
+def scenario():
+    exe = batch_exe()
+    with harness.session("batch") as s:
+        x = s.add_volume("x", 2048 * harness.MIB)
+        x.write_file("keep.txt", b"not to be touched\n")
+        y = s.add_fat_volume("y", 512 * harness.MIB, 32)
+        before = x.snapshot()
+        complete_run(s, exe, x)
+        refused_runs(s, exe, x)
+        stopped_runs(s, exe, y)
+        second_run(s, exe, x)
+        s.expect_equal(x.snapshot(), before, "x: the user's file")
+        return s.failures
+
+
+if __name__ == "__main__":
+    harness.main(scenario)

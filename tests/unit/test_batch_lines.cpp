@@ -1,0 +1,97 @@
+// The unattended program's verdicts and progress lines.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "batch/exit_code.h"
+#include "batch/progress_line.h"
+#include "zerofill/run_state.h"
+
+// Scenario: a run's result with the notices it gave, one case per row.
+// Expect: the drive's exit code; a leftover fails the drive whatever else
+//   it got.
+TEST(BatchExitCode, FromNoticesAndResult)
+{
+    const struct {
+        std::vector<run_notice_kind> notices;
+        int result;
+        int code;
+    } rows[] = {
+        {{}, RUN_DONE, EXIT_COMPLETE},
+        {{}, RUN_CANCELLED, EXIT_STOPPED},
+        {{}, RUN_FAILED, EXIT_FAILED},
+        {{NOTICE_FS_UNSUPPORTED}, RUN_FAILED, EXIT_NOT_POSSIBLE},
+        {{NOTICE_NOT_SHRINKING}, RUN_FAILED, EXIT_NOT_POSSIBLE},
+        {{NOTICE_FOLDER_IS_LINK}, RUN_FAILED, EXIT_NOT_POSSIBLE},
+        {{NOTICE_FILE_IS_FOLDER}, RUN_FAILED, EXIT_NOT_POSSIBLE},
+        {{NOTICE_FILE_IS_LINK}, RUN_FAILED, EXIT_NOT_POSSIBLE},
+        {{NOTICE_FILE_HAS_LINKS}, RUN_FAILED, EXIT_NOT_POSSIBLE},
+        {{NOTICE_FILE_READ_ONLY}, RUN_FAILED, EXIT_NOT_POSSIBLE},
+        {{NOTICE_FILE_IN_USE}, RUN_FAILED, EXIT_IN_USE},
+        {{NOTICE_NO_MEMORY}, RUN_FAILED, EXIT_FAILED},
+        {{NOTICE_FOLDER_NOT_MADE}, RUN_FAILED, EXIT_FAILED},
+        {{NOTICE_FILE_NOT_MADE}, RUN_FAILED, EXIT_FAILED},
+        {{NOTICE_WRITE_FAILED}, RUN_FAILED, EXIT_FAILED},
+        {{NOTICE_QUERY_FAILED}, RUN_FAILED, EXIT_FAILED},
+        {{NOTICE_FILE_LEFT}, RUN_DONE, EXIT_FAILED},
+        {{NOTICE_FOLDER_LEFT}, RUN_CANCELLED, EXIT_FAILED},
+        {{NOTICE_NOT_SHRINKING, NOTICE_FILES_LEFT}, RUN_FAILED, EXIT_FAILED},
+        {{NOTICE_WRITE_FAILED, NOTICE_FILE_IN_USE}, RUN_FAILED, EXIT_IN_USE},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << "notices " << r.notices.size() << ", first "
+                                        << (r.notices.empty() ? -1 : (int)r.notices[0])
+                                        << ", result " << r.result);
+        drive_notes notes = {};
+        for (run_notice_kind kind : r.notices)
+            note_notice(notes, kind);
+        EXPECT_EQ(drive_exit_code(notes, r.result), r.code);
+    }
+}
+
+// Scenario: blocks reported at these times (ms, across GetTickCount's wrap)
+//   and percentages.
+// Expect: a line at each new step of 10% and otherwise at most one per
+//   10 s, the wait counted from the last line.
+TEST(BatchProgress, PaceOfLines)
+{
+    const DWORD start = 0xFFFFF000u;
+    const struct {
+        DWORD after_ms;
+        int percent;
+        bool due;
+    } rows[] = {
+        {100, 1, false},   {9999, 9, false},   {10000, 9, true},  {12000, 10, true},
+        {12001, 19, false}, {13000, 35, true}, {13001, 36, false}, {22999, 39, false},
+        {23000, 39, true},  {24000, 40, true}, {24001, 40, false}, {40000, 41, true},
+    };
+    progress_pace pace = start_progress_pace(start);
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.after_ms << " ms, " << r.percent << "%");
+        EXPECT_EQ(progress_line_due(pace, start + r.after_ms, r.percent), r.due);
+    }
+}
+
+// Scenario: progress figures, one case per row.
+// Expect: the line a log reader (and the end-to-end test) parses.
+TEST(BatchProgress, LineText)
+{
+    const struct {
+        int64_t written;
+        int64_t to_write;
+        DWORD elapsed_ms;
+        const char *line;
+    } rows[] = {
+        {400000000, 600000000, 4000, "D: 40% filled, 400,000,000 bytes written, 100.0 MB/s, 0:00:06 left"},
+        {1, 0, 1, "D: 100% filled, 1 bytes written, 0.0 MB/s, 0:00:00 left"},
+        {0, 5000, 0, "D: 0% filled, 0 bytes written, 0.0 MB/s, unknown left"},
+        {2500000000LL, 7500000000LL, 100000, "D: 25% filled, 2,500,000,000 bytes written, 25.0 MB/s, 0:05:00 left"},
+        {1000000, 999000000000LL, 1000, "D: 0% filled, 1,000,000 bytes written, 1.0 MB/s, 277:30:00 left"},
+    };
+    for (const auto &r : rows) {
+        char line[256];
+        format_progress_line(line, sizeof line, 'D', r.written, r.to_write, r.elapsed_ms);
+        EXPECT_STREQ(line, r.line);
+    }
+}
