@@ -63,7 +63,7 @@ def expect_nothing_done(session, args, keys, confirmation, volumes):
     session.expect_equal(run.seen_windows, [box], what + ": windows")
     session.expect_equal(sampler.minimum, sampler.first, what + ": lowest free bytes while it ran")
     for volume, files in zip(volumes, before):
-        session.expect_equal(volume.snapshot(), files, what + ": files on %s" % volume.path)
+        session.expect_equal(volume.snapshot(), files, what + ": files on %s" % volume.mountpoint)
 
 
 def expect_filled_to_reserve(session, sampler, what):

@@ -20,7 +20,7 @@ def scenario():
     with scratch.Ext4Volume("ext4", SIZE_MB, steps.scratch_root(s)) as ext4, s:
         hashes = scratch.put_user_files(ext4.mountpoint, steps.USER_FILES)
         s.adopt_volume("x", ext4.mountpoint)
-        free_before = ext4.free_bytes()
+        free_before = ext4.free()
         other = os.path.join(ext4.mountpoint, "other.dat")
         short = 0
         for attempt in range(1, ATTEMPTS + 1):
@@ -48,7 +48,7 @@ def scenario():
             os.remove(other)
             for name in scratch.leftovers(ext4.mountpoint):
                 os.remove(os.path.join(ext4.mountpoint, name))
-            s.expect_equal(ext4.free_bytes(), free_before, "free bytes after the run")
+            s.expect_equal(ext4.free(), free_before, "free bytes after the run")
             if full:
                 short += 1
                 break
