@@ -16,8 +16,9 @@ machine's disks:
   on otherwise. Serial and parallel port entries (com1, lpt1) that Wine adds
   by itself are accepted only while they name a character device.
 * Every mount is undone when the session ends, also on an exception, a
-  signal (SIGTERM, SIGINT, SIGHUP) or interpreter exit; a later session in the
-  same folder first sweeps whatever a killed one left behind.
+  signal (SIGTERM, SIGINT, SIGHUP) or interpreter exit (the session and its
+  volumes are scratch.py's, and so is the clean-up registry); a later
+  session in the same folder first sweeps whatever a killed one left behind.
 
 Requires root (mount), wine64 (and wine32 for the i686 exe), Xvfb, xdotool
 and ImageMagick's import.
@@ -54,18 +55,18 @@ template prefix (made once per workdir with wineboot and reused), starts
 Xvfb and copies the exe to C:\\voidfill.exe. Leaving it ends Wine and Xvfb and
 unmounts everything.
 
-  ``add_volume(letter, size)`` -> Volume: mounts a tmpfs of ``size`` bytes and
-      maps it to the letter (before ``start``).
-  ``add_fat_volume(letter, size, fat_bits)`` -> Volume: a FAT image of
-      ``size`` bytes (mkfs.vfat -F 16 or 32) on its own tmpfs, attached to a
-      loop device, served by fusefat and mapped; ``dosdevices/x::`` names the
+  ``add_volume(letter, size_mb)`` -> scratch.TmpfsVolume: mounts a tmpfs of
+      ``size_mb`` MiB and maps it to the letter (before ``start``).
+  ``add_fat_volume(letter, size_mb, fat_bits)`` -> scratch.FatVolume: a FAT
+      image (mkfs.vfat -F 16 or 32) on its own tmpfs, attached to a loop
+      device, served by fusefat and mapped; ``dosdevices/x::`` names the
       loop device, where Wine reads the boot sector that tells FAT from
-      FAT32. The sweep ends fusefat and detaches the loop device.
-  ``adopt_volume(letter, mount_point)`` -> Volume: maps a mount the scenario
-      made itself; accepted only for a tmpfs, or a file system kept in an
-      image file that lies on a tmpfs or is fully allocated (not sparse),
-      at most 8 GiB. The scenario unmounts it (after the session has ended
-      Wine).
+      FAT32. The session unmounts both when it ends, after Wine.
+  ``adopt_volume(letter, mount_point)`` -> scratch.Volume: maps a mount the
+      scenario made itself; accepted only for a tmpfs, or a file system kept
+      in an image file that lies on a tmpfs or is fully allocated (not
+      sparse), at most 8 GiB. The scenario unmounts it (after the session
+      has ended Wine).
   ``start(*args, preexec=None, beside=False)`` -> Run: kills the previous
       wineserver (``wineserver -k``, ``wineserver -w``), starts a fresh one
       with Wine's services (``wine64 wineboot``, its output in
@@ -109,6 +110,8 @@ unmounts everything.
       is False when the program has already ended.
   ``exe_pid()`` -> Unix process id of voidfill.exe (Wine starts it through
       start.exe, a separate process in the same process group).
+  ``wineserver_pid()`` (of the session) -> the Unix process id of its
+      wineserver, or None.
   ``output`` -> console text so far (escape codes removed, line ends \\n).
   ``wait(timeout)`` -> Result; on a time-out the open windows are saved as
       screenshots and the program is killed.
@@ -117,10 +120,10 @@ unmounts everything.
 (message box texts in order), ``diagnostics`` (Wine's error lines, also
 logged), ``raw`` (bytes as the terminal received them).
 
-``Volume``: ``letter``, ``path`` (mount point), ``free()``, ``total()``
-(statvfs: f_bavail * f_frsize and f_blocks * f_frsize), ``write_file(name,
-data)``, ``snapshot()`` -> {relative path: sha256 hex, or "<dir>"},
-``names()`` -> sorted relative paths.
+A volume (``scratch.Volume``): ``letter``, ``mountpoint``, ``path(*parts)``,
+``free()``, ``total()`` (statvfs: f_bavail * f_frsize and f_blocks *
+f_frsize), ``write_file(name, data)``, ``snapshot()`` -> {relative path:
+sha256 hex, or "<dir>"}, ``names()`` -> sorted relative paths.
 
 ``FreeSpaceSampler(volume, interval=0)``, a context manager: a thread that
 calls statvfs in a tight loop (or every interval seconds); ``minimum``,
@@ -132,7 +135,6 @@ when there are any, or SKIP_STATUS when it raised ``Skipped``.
 """
 
 import argparse
-import atexit
 import fcntl
 import functools
 import glob
@@ -150,7 +152,8 @@ import termios
 import threading
 import time
 
-from scratch import MIB, REPO_ROOT, sha256_file
+import scratch
+from scratch import MIB, REPO_ROOT, HarnessError
 from texts import BANNER
 
 EXE_NAME = "voidfill.exe"
@@ -160,19 +163,13 @@ TEMPLATE_VERSION = "1"
 
 # Room for what Wine writes into C: while the program runs.
 PREFIX_HEADROOM = 256 * MIB
-# No scratch volume may be larger than this: a mistaken size is refused
-# instead of eating the machine's memory.
-MAX_VOLUME_BYTES = 8 * 1024 * MIB
+MAX_VOLUME_BYTES = scratch.MAX_VOLUME_MB * MIB
 
 _T0 = time.monotonic()
 
 
 def log(message):
     print("[%7.3f] %s" % (time.monotonic() - _T0, message), flush=True)
-
-
-class HarnessError(Exception):
-    pass
 
 
 class UnsafeMapping(HarnessError):
@@ -215,18 +212,6 @@ def main(function):
         sys.exit(1)
     log("passed")
     sys.exit(0)
-
-
-# --- small helpers -------------------------------------------------------------
-
-def _command(argv, env=None, timeout=60, check=True, cwd=None):
-    completed = subprocess.run(argv, env=env, cwd=cwd, timeout=timeout,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT)
-    if check and completed.returncode != 0:
-        raise HarnessError("%s failed (%d): %s" % (" ".join(argv), completed.returncode,
-                                                   completed.stdout.decode(errors="replace")))
-    return completed
 
 
 # --- Wine's loaders -------------------------------------------------------------
@@ -403,70 +388,20 @@ def loader_for(arch):
     return _wine_binary(("wine",), ELF32)
 
 
-def _unescape_mount_field(field):
-    return re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), field)
-
-
-def mounts():
-    """(mount point, fstype, source) of every mount of this process."""
-    result = []
-    with open("/proc/self/mountinfo") as f:
-        for line in f:
-            left, right = line.split(" - ", 1)
-            mount_point = _unescape_mount_field(left.split()[4])
-            fstype, source = right.split()[:2]
-            result.append((mount_point, fstype, _unescape_mount_field(source)))
-    return result
-
-
-def _mount_of(path):
-    """The mount (point, fstype, source) that holds path."""
-    path = os.path.realpath(path)
-    best = None
-    for entry in mounts():
-        point = entry[0]
-        if path == point or path.startswith(point.rstrip("/") + "/") or point == "/":
-            if best is None or len(point) >= len(best[0]):
-                best = entry
-    return best
-
-
-def _mount_entry(point):
-    """(mount point, fstype, source) of the mount whose point this is, or None."""
-    point = os.path.realpath(point)
-    found = None
-    for entry in mounts():
-        if entry[0] == point:
-            found = entry  # the last one is the one on top
-    return found
-
-
-def _loop_backing_file(device):
-    match = re.fullmatch(r"/dev/(loop[0-9]+)", device)
-    if not match:
-        return None
-    try:
-        with open("/sys/block/%s/loop/backing_file" % match.group(1)) as f:
-            return f.read().strip()
-    except OSError:
-        return None
-
-
 def _check_scratch_mount(point):
     """The fstype of a mount that may get a drive letter; raises otherwise."""
-    entry = _mount_entry(point)
+    entry = scratch.mount_entry(point)
     if entry is None:
         raise UnsafeMapping("%s is not a mount point" % point)
     _, fstype, source = entry
-    s = os.statvfs(point)
-    if s.f_blocks * s.f_frsize > MAX_VOLUME_BYTES:
+    if scratch.total_bytes(point) > MAX_VOLUME_BYTES:
         raise UnsafeMapping("%s is larger than a scratch volume may be" % point)
     if fstype == "tmpfs":
         return fstype
-    image = _loop_backing_file(source) or source
+    image = scratch.loop_backing_file(source) or source
     if not (image.startswith("/") and os.path.isfile(image)):
         raise UnsafeMapping("%s (%s from %s) is not kept in an image file" % (point, fstype, source))
-    holder = _mount_of(image)
+    holder = scratch.mount_of(image)
     if holder[1] != "tmpfs":
         info = os.stat(image)
         if info.st_blocks * 512 < info.st_size:
@@ -476,114 +411,26 @@ def _check_scratch_mount(point):
     return fstype
 
 
-def _is_under(path, folder):
-    path = os.path.realpath(path)
-    folder = os.path.realpath(folder)
-    return path == folder or path.startswith(folder + "/")
-
-
-def _unmount(path):
-    for attempt in range(20):
-        if subprocess.run(["umount", path], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL).returncode == 0:
-            return
-        time.sleep(0.1)
-    # Still busy: detach it; whatever holds it can only write into the same
-    # size-limited file system.
-    subprocess.run(["umount", "-l", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
 # Set for every process a session starts (Xvfb, Wine), so that a sweep finds
 # them after the session itself was killed.
 SESSION_MARK = "VOIDFILL_E2E_SESSION"
 
 
-def _processes_of_sessions_under(folder):
-    pids = []
-    folder = os.path.realpath(folder)
-    marks = (b"WINEPREFIX=", SESSION_MARK.encode() + b"=")
-    for name in os.listdir("/proc"):
-        if not name.isdigit() or int(name) == os.getpid():
-            continue
-        try:
-            with open("/proc/%s/environ" % name, "rb") as f:
-                environ = f.read().split(b"\0")
-        except OSError:
-            continue
-        for item in environ:
-            mark = next((m for m in marks if item.startswith(m)), None)
-            if mark and _is_under(item[len(mark):].decode(errors="replace"), folder):
-                pids.append(int(name))
-                break
-    return pids
+def _of_a_session_under(process, folder):
+    environ = process.environ()
+    return any(scratch.is_under(environ[mark], folder)
+               for mark in ("WINEPREFIX", SESSION_MARK) if mark in environ)
 
 
-def _unmount_under(folder, wanted):
-    """Unmounts, deepest first, the mounts under folder whose fstype is wanted."""
-    stale = [point for point, fstype, _ in mounts() if _is_under(point, folder) and wanted(fstype)]
-    for point in sorted(stale, key=len, reverse=True):
-        _unmount(point)
-
-
-def _fat_drivers_under(folder):
-    """Process ids of the fusefat processes that serve a mount point under
-    folder; started in sessions of their own, they outlive a killed session."""
-    pids = []
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % name, "rb") as f:
-                argv = f.read().decode(errors="replace").split("\0")
-        except OSError:
-            continue
-        if os.path.basename(argv[0]) == "fusefat" and \
-                any(arg.startswith("/") and _is_under(arg, folder) for arg in argv[1:]):
-            pids.append(int(name))
-    return pids
-
-
-def _end_fat_drivers(folder, timeout=10):
-    """Gives fusefat time to write out its volume once it is unmounted,
-    then kills whatever is still running."""
-    deadline = time.monotonic() + timeout
-    while _fat_drivers_under(folder) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    for pid in _fat_drivers_under(folder):
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-
-
-def _detach_loops(folder):
-    """Detaches the loop devices whose backing file lies under folder."""
-    for name in os.listdir("/sys/block"):
-        device = "/dev/" + name
-        image = _loop_backing_file(device)
-        if image and _is_under(image, folder):
-            subprocess.run(["losetup", "-d", device], stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+def _end_sessions_under(folder):
+    scratch.kill(scratch.processes(lambda p: _of_a_session_under(p, folder)))
 
 
 def sweep(folder):
     """Ends the sessions' processes and undoes every mount and loop device
     under folder (deepest first)."""
-    for pid in _processes_of_sessions_under(folder):
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-    folder = os.path.realpath(folder)
-    # FUSE mounts first: a FAT volume's driver holds a loop device whose
-    # image keeps its tmpfs busy until the device is detached.
-    _unmount_under(folder, lambda fstype: fstype.startswith("fuse"))
-    _end_fat_drivers(folder)
-    _detach_loops(folder)
-    _unmount_under(folder, lambda fstype: True)
-    left = [point for point, _, _ in mounts() if _is_under(point, folder)]
-    if left:
-        raise HarnessError("cannot unmount %s" % left)
+    _end_sessions_under(folder)
+    scratch.release_under(folder)
 
 
 # Wine's own diagnostics: one line each on the process's standard error,
@@ -631,48 +478,7 @@ def clean_terminal_text(raw):
     return text.decode("utf-8", errors="replace")
 
 
-# --- volumes ---------------------------------------------------------------------
-
-class Volume:
-    def __init__(self, letter, path, fstype):
-        self.letter = letter.lower()
-        self.path = path
-        self.fstype = fstype
-
-    def _statvfs(self):
-        return os.statvfs(self.path)
-
-    def free(self):
-        s = self._statvfs()
-        return s.f_bavail * s.f_frsize
-
-    def total(self):
-        s = self._statvfs()
-        return s.f_blocks * s.f_frsize
-
-    def write_file(self, name, data):
-        path = os.path.join(self.path, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        return path
-
-    def names(self):
-        result = []
-        for folder, dirs, files in os.walk(self.path):
-            for name in dirs + files:
-                result.append(os.path.relpath(os.path.join(folder, name), self.path))
-        return sorted(result)
-
-    def snapshot(self):
-        result = {}
-        for name in self.names():
-            path = os.path.join(self.path, name)
-            result[name] = "<dir>" if os.path.isdir(path) else sha256_file(path)
-        return result
-
+# --- watching a volume --------------------------------------------------------------
 
 class FreeSpaceSampler:
     """Samples a volume's free bytes on its own thread: in a tight loop by
@@ -691,16 +497,15 @@ class FreeSpaceSampler:
         self._thread = threading.Thread(target=self._loop, daemon=True)
 
     def _loop(self):
-        statvfs = os.statvfs
-        path = self.volume.path
+        free_bytes = scratch.free_bytes
+        path = self.volume.mountpoint
         last = None
         while not self._stop.is_set():
             try:
-                s = statvfs(path)
+                free = free_bytes(path)
             except OSError as error:
                 self.error = error
                 return
-            free = s.f_bavail * s.f_frsize
             self.samples += 1
             if free != last:
                 self.timeline.append((time.monotonic(), free))
@@ -716,7 +521,7 @@ class FreeSpaceSampler:
         self._thread.start()
         while self.first is None:
             if self.error is not None:
-                raise HarnessError("cannot sample %s: %s" % (self.volume.path, self.error))
+                raise HarnessError("cannot sample %s: %s" % (self.volume.mountpoint, self.error))
             time.sleep(0.001)
         return self
 
@@ -877,7 +682,7 @@ class Run:
         raise HarnessError("window 0x%x still open after %ss" % (window, timeout))
 
     def _xdotool(self, *argv):
-        _command(["xdotool"] + [str(a) for a in argv], env=self.session.x_env, timeout=20)
+        scratch.run(["xdotool"] + [str(a) for a in argv], env=self.session.x_env, timeout=20)
 
     def press(self, window, *keys):
         self.session.verify_mappings()
@@ -890,7 +695,7 @@ class Run:
         if window not in self._search():
             raise HarnessError("window 0x%x is gone; no screenshot %s" % (window, filename))
         path = self.session.artifact(filename)
-        _command(["import", "-window", str(window), path], env=self.session.x_env, timeout=15)
+        scratch.run(["import", "-window", str(window), path], env=self.session.x_env, timeout=15)
         self.session.log("screenshot %s" % path)
         return path
 
@@ -899,22 +704,15 @@ class Run:
         if self._exe_pid is not None:
             return self._exe_pid
         deadline = time.monotonic() + timeout
+        # By its name, not its command line: under an emulator that reads
+        # "qemu-i386 .../wine C:\\voidfill.exe" for start.exe too.
+        def ours(process):
+            return os.getsid(process.pid) == self.proc.pid and process.name().lower() == EXE_NAME
         while time.monotonic() < deadline:
-            for name in os.listdir("/proc"):
-                if not name.isdigit():
-                    continue
-                try:
-                    if os.getsid(int(name)) != self.proc.pid:
-                        continue
-                    # Not the command line: under an emulator it reads
-                    # "qemu-i386 .../wine C:\\voidfill.exe" for start.exe too.
-                    with open("/proc/%s/comm" % name) as f:
-                        comm = f.read().strip()
-                except OSError:
-                    continue
-                if comm.lower() == EXE_NAME:
-                    self._exe_pid = int(name)
-                    return self._exe_pid
+            found = scratch.processes(ours)
+            if found:
+                self._exe_pid = found[0].pid
+                return self._exe_pid
             time.sleep(0.02)
         raise HarnessError("no Unix process of %s found" % EXE_NAME)
 
@@ -1017,14 +815,14 @@ class Session:
         self.home = os.path.join(self.prefix_mount, "home")
         self.volumes = {}
         self.failures = []
-        self._own_mounts = {}  # mount point -> fstype
+        self._owned = []  # the session's own volumes, the prefix's first
+        self._own_mounts = {}  # mount point -> fstype, of those volumes
         self._adopted = {}  # mount point -> fstype, mounted by the scenario
-        self._fat_devices = {}  # letter -> (loop device, image) of a FAT volume
         self._xvfb = None
         self._runs = set()
         self._boots = 0
         self._closed = False
-        self._old_handlers = {}
+        self._token = None
         self.x_env = None
         self.wine_env = None
 
@@ -1053,9 +851,9 @@ class Session:
         if not os.path.isfile(self.exe):
             raise HarnessError("%s does not exist: build the mingw-%s preset first"
                                % (self.exe, self.arch))
-        atexit.register(self.close)
-        for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-            self._old_handlers[signum] = signal.signal(signum, self._on_signal)
+        # Registered after the volumes a scenario made for it, so that Wine
+        # ends before they are unmounted.
+        self._token = scratch.on_cleanup("session %s" % self.folder, self.close)
         try:
             self._open()
         except BaseException:
@@ -1066,9 +864,6 @@ class Session:
     def __exit__(self, *exc):
         self.close()
         return False
-
-    def _on_signal(self, signum, frame):
-        raise SystemExit(128 + signum)
 
     def _open(self):
         os.makedirs(self.folder, exist_ok=True)
@@ -1082,25 +877,26 @@ class Session:
         self._start_xvfb()
         self.wine_env = self._make_wine_env(self.prefix, self.home, locpath)
         template = self._ensure_template(locpath)
-        size = _tree_size(template) + PREFIX_HEADROOM
-        self._mount_tmpfs(self.prefix_mount, size)
+        size_mb = -(-(_tree_size(template) + PREFIX_HEADROOM) // MIB)
+        self._own(scratch.TmpfsVolume("c", size_mb, self.folder, cleanup=False))
         started = time.monotonic()
-        _command(["cp", "-a", template, self.prefix], timeout=300)
+        scratch.run(["cp", "-a", template, self.prefix], timeout=300)
         os.makedirs(self.home)
         shutil.copyfile(self.exe, os.path.join(self.drive_c, EXE_NAME))
         self.log("prefix copied to a %d MiB tmpfs in %.2fs"
-                 % (size // MIB, time.monotonic() - started))
+                 % (size_mb, time.monotonic() - started))
         self._strip_mappings()
         self.verify_mappings()
 
     def close(self):
+        """Ends Wine and Xvfb, then unmounts the session's volumes, newest
+        first; whatever is still left in its folder goes with the sweep."""
         if self._closed:
             return
         self._closed = True
+        scratch.forget(self._token)
         # A second signal must not cut the clean-up short.
-        for signum in self._old_handlers:
-            signal.signal(signum, signal.SIG_IGN)
-        try:
+        with scratch.signals_held():
             for run in list(self._runs):
                 run.kill()
             if self.wine_env is not None and os.path.isdir(self.prefix):
@@ -1112,10 +908,14 @@ class Session:
                     self._xvfb.wait(10)
                 except subprocess.TimeoutExpired:
                     self._xvfb.kill()
+            # Whatever Wine process is left holds the volumes.
+            _end_sessions_under(self.folder)
+            for volume in reversed(self._owned):
+                try:
+                    volume.unmount()
+                except HarnessError as error:
+                    self.log("clean-up: %s" % error)
             sweep(self.folder)
-        finally:
-            for signum, handler in self._old_handlers.items():
-                signal.signal(signum, handler)
         self.log("session closed, everything unmounted")
 
     # environment
@@ -1131,8 +931,8 @@ class Session:
             if not os.path.isfile(os.path.join(target, "LC_CTYPE")):
                 self.log("compiling the ja_JP.UTF-8 locale into %s" % locpath)
                 os.makedirs(locpath, exist_ok=True)
-                _command(["localedef", "-i", "ja_JP", "-f", "UTF-8", target], timeout=120,
-                         check=False)
+                scratch.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", target], timeout=120,
+                            check=False)
                 if not os.path.isfile(os.path.join(target, "LC_CTYPE")):
                     raise HarnessError("localedef could not build ja_JP.UTF-8")
         return locpath
@@ -1206,12 +1006,12 @@ class Session:
                 shutil.rmtree(folder, ignore_errors=True)
             os.makedirs(home)
             env = self._make_wine_env(fresh, home, locpath)
-            _command([self.wine64, "wineboot", "-i"], env=env, timeout=600, cwd=self.workdir)
+            scratch.run([self.wine64, "wineboot", "-i"], env=env, timeout=600, cwd=self.workdir)
             # Without a window manager, Wine's own window management costs
             # seconds per closed window.
-            _command([self.wine64, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
-                      "/v", "Managed", "/d", "N", "/f"], env=env, timeout=120, cwd=self.workdir)
-            _command([self.wineserver, "-w"], env=env, timeout=120)
+            scratch.run([self.wine64, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
+                         "/v", "Managed", "/d", "N", "/f"], env=env, timeout=120, cwd=self.workdir)
+            scratch.run([self.wineserver, "-w"], env=env, timeout=120)
             # Only C: stays; the user folders must not lead out of the prefix.
             dosdevices = os.path.join(fresh, "dosdevices")
             for entry in os.listdir(dosdevices):
@@ -1231,71 +1031,42 @@ class Session:
             self.log("template prefix ready in %.1fs" % (time.monotonic() - started))
         return template
 
-    # mounts
-    def _mount_tmpfs(self, path, size):
-        if size > MAX_VOLUME_BYTES:
-            raise HarnessError("refusing a tmpfs of %d bytes" % size)
-        os.makedirs(path, exist_ok=True)
-        if _mount_of(path)[0] == os.path.realpath(path):
-            raise HarnessError("%s is already a mount point" % path)
-        _command(["mount", "-t", "tmpfs", "-o", "size=%d,mode=0755" % size,
-                  "voidfill-e2e", path])
-        self._own_mounts[os.path.realpath(path)] = "tmpfs"
+    # volumes
+    def _own(self, volume):
+        """A volume of the session's own: unmounted when it closes, after Wine."""
+        self._owned.append(volume)
+        self._own_mounts[volume.mountpoint] = volume.fstype
+        return volume
 
-    def add_volume(self, letter, size):
-        letter = letter.lower()
-        self._check_letter(letter)
-        path = os.path.join(self.folder, "vol-" + letter)
-        self._mount_tmpfs(path, size)
-        return self._map(letter, path, "tmpfs")
+    def add_volume(self, letter, size_mb):
+        letter = self._free_letter(letter)
+        volume = self._own(scratch.TmpfsVolume("vol-" + letter, size_mb, self.folder,
+                                               cleanup=False))
+        return self._map(letter, volume, volume.fstype)
 
-    def add_fat_volume(self, letter, size, fat_bits=32):
+    def add_fat_volume(self, letter, size_mb, fat_bits=32):
         """A FAT image as a Windows drive with a device behind it: the kernel
         may have no vfat driver, so fusefat serves the volume, and Wine tells
         FAT from FAT32 by the boot sector it reads through dosdevices/x::,
-        a loop device on the image. The sweep ends fusefat (found by its
-        mount point) and detaches the loop device (by its image)."""
-        letter = letter.lower()
-        self._check_letter(letter)
-        holder = os.path.join(self.folder, "img-" + letter)
-        self._mount_tmpfs(holder, size + 16 * MIB)
-        image = os.path.join(holder, "volume.img")
-        with open(image, "wb") as f:
-            f.truncate(size)
-        # Clusters of 4 KiB: Wine reports free and total space in 4 KiB units,
-        # so that what the program sees matches the volume to the byte. No
-        # label: fusefat would list its directory entry as a file.
-        _command(["mkfs.vfat", "-F", str(fat_bits), "-S", "512", "-s", "8", image], timeout=120)
-        device = _command(["losetup", "-f", "--show", image]).stdout.decode().strip()
-        self._fat_devices[letter] = (device, image)
-        path = os.path.join(self.folder, "vol-" + letter)
-        os.makedirs(path, exist_ok=True)
-        # In the foreground, a session of its own: a Ctrl+C meant for the
-        # scenario must not end it while Wine still writes to the volume.
-        # big_writes: with 4 KiB writes fusefat manages some 10 MB/s.
-        with open(self.artifact("fusefat-%s.log" % letter), "ab") as driver_log:
-            driver = subprocess.Popen(["fusefat", "-f", "-o", "rw+,big_writes", device, path],
-                                      stdin=subprocess.DEVNULL, stdout=driver_log,
-                                      stderr=subprocess.STDOUT, start_new_session=True)
-        deadline = time.monotonic() + 20
-        while (_mount_entry(path) or (None, ""))[1] != "fuse.fusefat":
-            if driver.poll() is not None or time.monotonic() > deadline:
-                raise HarnessError("fusefat did not mount %s; see %s"
-                                   % (device, self.artifact("fusefat-%s.log" % letter)))
-            time.sleep(0.05)
-        self._own_mounts[os.path.realpath(path)] = "fuse.fusefat"
-        os.symlink(device, os.path.join(self.prefix, "dosdevices", letter + "::"))
-        return self._map(letter, path, "fuse.fusefat")
+        a loop device on the image."""
+        letter = self._free_letter(letter)
+        volume = self._own(scratch.FatVolume("vol-" + letter, size_mb, self.folder, fat_bits,
+                                             self.artifact("fusefat-%s.log" % letter),
+                                             cleanup=False))
+        self._own_mounts[volume.holder.mountpoint] = "tmpfs"
+        os.symlink(volume.device, os.path.join(self.prefix, "dosdevices", letter + "::"))
+        return self._map(letter, volume, volume.fstype)
 
     def _check_fat_device(self, entry, target):
         """dosdevices/x:: may only name the loop device of this session's FAT
         volume x:, still backed by its image on the session's own tmpfs."""
-        device, image = self._fat_devices.get(entry[0], (None, None))
-        if device is None or target != os.path.realpath(device):
+        volume = self.volumes.get(entry[0])
+        if not isinstance(volume, scratch.FatVolume) or target != os.path.realpath(volume.device):
             raise UnsafeMapping("%s names %s, not a FAT volume of this session" % (entry, target))
-        if not stat.S_ISBLK(os.stat(target).st_mode) or _loop_backing_file(target) != image:
+        image = volume.image
+        if not stat.S_ISBLK(os.stat(target).st_mode) or scratch.loop_backing_file(target) != image:
             raise UnsafeMapping("%s: %s is no longer the loop device of %s" % (entry, target, image))
-        holder = _mount_of(image)[0]
+        holder = scratch.mount_of(image)[0]
         if self._own_mounts.get(holder) != "tmpfs" or not os.path.isfile(image):
             raise UnsafeMapping("%s: the image %s is not on a tmpfs of this session"
                                 % (entry, image))
@@ -1306,49 +1077,51 @@ class Session:
         only while it is a tmpfs, or a file system in an image file that
         lies on a tmpfs or is fully allocated (no sparse holes), so that
         filling it cannot take any more of the machine's disks."""
-        letter = letter.lower()
-        self._check_letter(letter)
+        letter = self._free_letter(letter)
         point = os.path.realpath(mount_point)
         fstype = _check_scratch_mount(point)
         self._adopted[point] = fstype
-        return self._map(letter, point, fstype)
+        return self._map(letter, scratch.Volume(point), fstype)
 
-    def _check_letter(self, letter):
+    def _free_letter(self, letter):
+        letter = letter.lower()
         if not re.fullmatch(r"[a-z]", letter) or letter == "c" or letter in self.volumes:
             raise HarnessError("drive letter %r is not free" % letter)
+        return letter
 
-    def _map(self, letter, path, fstype):
-        os.symlink(path, os.path.join(self.prefix, "dosdevices", letter + ":"))
-        volume = Volume(letter, path, fstype)
+    def _map(self, letter, volume, fstype):
+        os.symlink(volume.mountpoint, os.path.join(self.prefix, "dosdevices", letter + ":"))
+        volume.letter = letter
         self.volumes[letter] = volume
-        self.log("volume %s: -> %s (%s, %d bytes)" % (letter, path, fstype, volume.total()))
+        self.log("volume %s: -> %s (%s, %d bytes)"
+                 % (letter, volume.mountpoint, fstype, volume.total()))
         self.verify_mappings()
         return volume
 
     def _strip_mappings(self):
         dosdevices = os.path.join(self.prefix, "dosdevices")
         mapped = {letter + ":" for letter in self.volumes} | {"c:"}
-        mapped |= {letter + "::" for letter in self._fat_devices}
+        mapped |= {letter + "::" for letter, volume in self.volumes.items()
+                   if isinstance(volume, scratch.FatVolume)}
         for entry in os.listdir(dosdevices):
             if entry not in mapped:
                 os.remove(os.path.join(dosdevices, entry))
 
     def verify_mappings(self):
         """Refuses unless every way out of the prefix leads to a scratch mount."""
-        table = {point: fstype for point, fstype, _ in mounts()}
+        table = {point: fstype for point, fstype, _ in scratch.mounts()}
         prefix_real = os.path.realpath(self.prefix_mount)
         if table.get(prefix_real) != "tmpfs" or self._own_mounts.get(prefix_real) != "tmpfs":
             raise UnsafeMapping("the prefix is not on the session's tmpfs")
-        if _mount_of(self.drive_c)[0] != prefix_real:
+        if scratch.mount_of(self.drive_c)[0] != prefix_real:
             raise UnsafeMapping("drive_c is not on the prefix tmpfs")
         for point, fstype in self._own_mounts.items():
             if table.get(point) != fstype:
                 raise UnsafeMapping("%s is no longer a %s mount" % (point, fstype))
-            s = os.statvfs(point)
-            if s.f_blocks * s.f_frsize > MAX_VOLUME_BYTES:
+            if scratch.total_bytes(point) > MAX_VOLUME_BYTES:
                 raise UnsafeMapping("%s is not size-limited" % point)
         dosdevices = os.path.join(self.prefix, "dosdevices")
-        if _mount_of(dosdevices)[0] != prefix_real:
+        if scratch.mount_of(dosdevices)[0] != prefix_real:
             raise UnsafeMapping("dosdevices is not on the prefix tmpfs")
         for entry in sorted(os.listdir(dosdevices)):
             path = os.path.join(dosdevices, entry)
@@ -1358,7 +1131,7 @@ class Session:
                     allowed = os.path.realpath(self.drive_c)
                 else:
                     volume = self.volumes.get(entry[0])
-                    allowed = os.path.realpath(volume.path) if volume else None
+                    allowed = os.path.realpath(volume.mountpoint) if volume else None
                 if allowed is None or target != allowed:
                     raise UnsafeMapping("%s maps %s" % (entry, target))
                 if entry == "c:":
@@ -1380,7 +1153,7 @@ class Session:
         for folder, dirs, files in os.walk(self.drive_c):
             for entry in dirs + files:
                 path = os.path.join(folder, entry)
-                if os.path.islink(path) and not _is_under(path, prefix_real):
+                if os.path.islink(path) and not scratch.is_under(path, prefix_real):
                     raise UnsafeMapping("%s leads out of the prefix to %s"
                                         % (path, os.path.realpath(path)))
         letters = {letter for letter in self.volumes} | {"c"}
@@ -1432,6 +1205,11 @@ class Session:
     def run(self, *args, timeout=60):
         return self.start(*args).wait(timeout)
 
+    def wineserver_pid(self):
+        found = scratch.processes(lambda p: p.name().startswith("wineserver")
+                                  and p.environ().get("WINEPREFIX") == self.prefix)
+        return found[0].pid if found else None
+
 
 def _tree_size(folder):
     total = 0
@@ -1447,7 +1225,7 @@ def _tree_size(folder):
 
 def _template_key():
     """What the template's stamp holds: how it was made, and by which Wine."""
-    wine_version = _command([wine_binaries()[0], "--version"]).stdout.decode().strip()
+    wine_version = scratch.run([wine_binaries()[0], "--version"]).strip()
     return "%s %s\n" % (TEMPLATE_VERSION, wine_version)
 
 
@@ -1522,16 +1300,16 @@ class ConsoleRun:
     def exe_pid(self, timeout=10):
         """Unix process id of the exe (its name, as the kernel keeps it: 15 bytes)."""
         deadline = time.monotonic() + timeout
+
+        def ours(process):
+            return (os.getsid(process.pid) == self.proc.pid and
+                    process.name().lower() == self.name[:15].lower())
         while self._exe_pid is None and time.monotonic() < deadline:
-            for name in os.listdir("/proc"):
-                try:
-                    if name.isdigit() and os.getsid(int(name)) == self.proc.pid:
-                        with open("/proc/%s/comm" % name) as f:
-                            if f.read().strip().lower() == self.name[:15].lower():
-                                self._exe_pid = int(name)
-                except OSError:
-                    continue
-            time.sleep(0.02)
+            found = scratch.processes(ours)
+            if found:
+                self._exe_pid = found[0].pid
+            else:
+                time.sleep(0.02)
         if self._exe_pid is None:
             raise HarnessError("no Unix process of %s found" % self.name)
         return self._exe_pid

@@ -1,10 +1,14 @@
-"""Scratch volumes for the end-to-end scenarios, the demo and the benchmark.
+"""Scratch volumes, and everything that mounts, watches and releases them,
+for the end-to-end scenarios, the demo and the benchmark.
 
 voidfill fills whatever volume it is given, so it only ever sees volumes made
-here: a tmpfs, an ext4 image on a loop device or an NTFS image served by
-ntfs-3g, each sized in MiB, living under /tmp or the project's build folder,
-and unmounted again on every way out (normal return, exception, Ctrl+C,
-SIGTERM, interpreter exit).
+here: a tmpfs, an ext4 image on a loop device, an NTFS image served by
+ntfs-3g or a FAT image served by fusefat, each sized in MiB, living under
+/tmp or the project's build folder, and unmounted again on every way out
+(normal return, exception, Ctrl+C, SIGTERM, SIGHUP, interpreter exit): every
+volume, and every Wine session (harness.py), registers its clean-up here,
+and the clean-ups still pending when the interpreter ends run newest first.
+What a killed process left behind, release_under() finds and undoes.
 
 The NTFS image is first covered with a recognisable pattern that stands for
 old deleted data, then formatted quickly (which writes only the metadata), so
@@ -16,6 +20,7 @@ import atexit
 import contextlib
 import dataclasses
 import hashlib
+import itertools
 import os
 import random
 import re
@@ -26,14 +31,21 @@ import subprocess
 import threading
 import time
 
+import psutil
+
 BLOCK_SIZE = 4096
 # 16 bytes, repeated over each 4 KiB block of a fresh image.
 MARKER = b"OLD DELETED DATA"
 PATTERN_BLOCK = MARKER * (BLOCK_SIZE // len(MARKER))
 ZERO_BLOCK = bytes(BLOCK_SIZE)
 
-MAX_SIZE_MB = 2048
 MIB = 1024 * 1024
+# No scratch volume may be larger than this: a mistaken size is refused
+# instead of eating the machine's memory (a tmpfs, or an image on one, takes
+# memory as it is written).
+MAX_VOLUME_MB = 8192
+# An image file on the build folder's disk takes all its space at once.
+MAX_DISK_IMAGE_MB = 2048
 
 # The folder in which the program's step over the free MFT records of an
 # NTFS volume makes its small files.
@@ -43,24 +55,23 @@ REPO_ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", "..")
 DEFAULT_WORK_ROOT = os.path.join(REPO_ROOT, "build", "scratch")
 
 
-class ScratchError(RuntimeError):
-    pass
+class HarnessError(RuntimeError):
+    """A scratch volume or a Wine session that cannot be had, or is refused."""
 
 
 # ---------------------------------------------------------------------------
 # Clean-up that runs however the script ends.
 
-_cleanups = []  # (token, description, callable), run newest first
+_cleanups = []  # (token, description, action), run newest first
 _cleanup_lock = threading.RLock()
-_next_token = [0]
+_tokens = itertools.count(1)
 _CLEANUP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def on_cleanup(description, action):
     """Registers action to run at clean-up; returns a token for forget()."""
     with _cleanup_lock:
-        _next_token[0] += 1
-        token = _next_token[0]
+        token = next(_tokens)
         _cleanups.append((token, description, action))
         return token
 
@@ -70,14 +81,24 @@ def forget(token):
         _cleanups[:] = [c for c in _cleanups if c[0] != token]
 
 
-def cleanup_all():
-    """Runs every pending clean-up, newest first; signals wait meanwhile so
-    that a second Ctrl+C cannot leave a mount behind."""
-    blocked = False
-    if threading.current_thread() is threading.main_thread():
-        signal.pthread_sigmask(signal.SIG_BLOCK, _CLEANUP_SIGNALS)
-        blocked = True
+@contextlib.contextmanager
+def signals_held():
+    """Signals wait while a clean-up runs, so that a second Ctrl+C cannot
+    leave a mount behind; they arrive once it is done."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _CLEANUP_SIGNALS)
     try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def cleanup_all():
+    """Runs every pending clean-up, newest first: a session registered
+    after the volume it maps ends Wine before that volume is unmounted."""
+    with signals_held():
         while True:
             with _cleanup_lock:
                 if not _cleanups:
@@ -87,9 +108,6 @@ def cleanup_all():
                 action()
             except Exception as error:  # keep going: the rest must still run
                 print(f"scratch: clean-up of {description} failed: {error}", flush=True)
-    finally:
-        if blocked:
-            signal.pthread_sigmask(signal.SIG_UNBLOCK, _CLEANUP_SIGNALS)
 
 
 atexit.register(cleanup_all)
@@ -113,55 +131,147 @@ install_signal_handlers()
 
 
 # ---------------------------------------------------------------------------
-# Helpers.
+# Commands, processes, mounts.
 
 
-def run(argv, **kwargs):
-    """Runs a command, raising with its output when it fails."""
-    done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          text=True, **kwargs)
-    if done.returncode != 0:
-        raise ScratchError(f"{' '.join(argv)} failed ({done.returncode}):\n{done.stdout}")
+def run(argv, timeout=300, check=True, **kwargs):
+    """Runs a command to its end and returns its output (standard output
+    and error, as text); raises with that output when it fails."""
+    done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True, errors="replace",
+                          timeout=timeout, **kwargs)
+    if check and done.returncode != 0:
+        raise HarnessError(f"{' '.join(argv)} failed ({done.returncode}):\n{done.stdout}")
     return done.stdout
 
 
-def _check_size(size_mb):
-    if not isinstance(size_mb, int) or size_mb <= 0 or size_mb > MAX_SIZE_MB:
-        raise ScratchError(f"scratch volumes are 1..{MAX_SIZE_MB} MiB, not {size_mb!r}")
+def processes(wanted):
+    """The processes but this one for which wanted(psutil.Process) holds;
+    one that ends meanwhile, or cannot be read, is left out."""
+    found = []
+    for process in psutil.process_iter():
+        try:
+            if process.pid != os.getpid() and wanted(process):
+                found.append(process)
+        except (psutil.Error, OSError):
+            continue
+    return found
 
 
-def _check_place(path):
-    """Scratch files and mount points only under /tmp or the build folder."""
-    real = os.path.realpath(path)
-    allowed = ("/tmp/", os.path.join(REPO_ROOT, "build") + "/")
-    if not real.startswith(allowed):
-        raise ScratchError(f"{real} is not under /tmp or {REPO_ROOT}/build")
-    return real
+def kill(found):
+    for process in found:
+        with contextlib.suppress(psutil.NoSuchProcess):
+            process.kill()
 
 
-def is_mounted(path):
-    real = os.path.realpath(path)
-    with open("/proc/self/mounts") as mounts:
-        for line in mounts:
-            fields = line.split()
-            if len(fields) > 1 and fields[1].replace("\\040", " ") == real:
-                return True
-    return False
+def is_under(path, folder):
+    path = os.path.realpath(path)
+    folder = os.path.realpath(folder)
+    return path == folder or path.startswith(folder.rstrip("/") + "/")
 
 
-def _umount(mountpoint, timeout=30.0):
-    """Unmounts, retrying while a process that is still ending holds it."""
+def mounts():
+    """(mount point, fstype, source) of every mount this process sees, in
+    the kernel's order: of two on one point, the later is on top."""
+    return [(part.mountpoint, part.fstype, part.device)
+            for part in psutil.disk_partitions(all=True)]
+
+
+def mount_entry(point):
+    """(mount point, fstype, source) of the mount on top of this point, or None."""
+    point = os.path.realpath(point)
+    found = None
+    for entry in mounts():
+        if entry[0] == point:
+            found = entry
+    return found
+
+
+def is_mounted(point):
+    return mount_entry(point) is not None
+
+
+def mount_of(path):
+    """(mount point, fstype, source) of the mount that holds path."""
+    path = os.path.realpath(path)
+    best = None
+    for entry in mounts():
+        if is_under(path, entry[0]) and (best is None or len(entry[0]) >= len(best[0])):
+            best = entry
+    return best
+
+
+def umount(point, timeout=30.0):
+    """Unmounts (every mount stacked on the point), retrying while a process
+    that is still ending holds it. Past the time-out it detaches the mount
+    from the tree, which goes once its last user ends, and raises."""
     deadline = time.monotonic() + timeout
-    while is_mounted(mountpoint):
-        done = subprocess.run(["umount", mountpoint], stdout=subprocess.PIPE,
+    while is_mounted(point):
+        done = subprocess.run(["umount", point], stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, text=True)
         if done.returncode == 0:
-            break
+            continue
         if time.monotonic() > deadline:
-            # Detach it from the tree at least; it goes once the last user ends.
-            subprocess.run(["umount", "-l", mountpoint])
-            raise ScratchError(f"umount {mountpoint}: {done.stdout.strip()}")
+            # Whatever still holds it can only write into the same
+            # size-limited file system.
+            subprocess.run(["umount", "-l", point], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            raise HarnessError(f"umount {point}: {done.stdout.strip()}")
         time.sleep(0.2)
+
+
+def loop_backing_file(device):
+    """The image file behind a loop device such as /dev/loop3, or None."""
+    match = re.fullmatch(r"/dev/(loop[0-9]+)", device)
+    if not match:
+        return None
+    try:
+        with open("/sys/block/%s/loop/backing_file" % match.group(1)) as f:
+            return f.read().strip()
+    except OSError:
+        return None
+
+
+# FUSE drivers run in sessions of their own (so that a Ctrl+C meant for the
+# script does not end them while Wine still writes), so they outlive a killed
+# script.
+FUSE_DRIVERS = ("fusefat", "ntfs-3g")
+
+
+def _fuse_drivers_under(folder):
+    return processes(lambda p: p.name() in FUSE_DRIVERS and any(
+        arg.startswith("/") and is_under(arg, folder) for arg in p.cmdline()[1:]))
+
+
+def release_under(folder):
+    """Undoes every mount and loop device under folder, deepest first, and
+    ends the FUSE drivers that served one: what a killed script left."""
+    folder = os.path.realpath(folder)
+    failed = []
+
+    def umount_all(wanted):
+        points = [p for p, fstype, _ in mounts() if is_under(p, folder) and wanted(fstype)]
+        for point in sorted(set(points), key=len, reverse=True):
+            try:
+                umount(point)
+            except HarnessError as error:
+                failed.append(str(error))
+
+    # FUSE mounts first: a FAT volume's driver holds a loop device whose
+    # image keeps its tmpfs busy until the device is detached.
+    umount_all(lambda fstype: fstype.startswith("fuse"))
+    # Time to write out their volumes, then the rest are killed.
+    psutil.wait_procs(_fuse_drivers_under(folder), timeout=10)
+    kill(_fuse_drivers_under(folder))
+    for name in os.listdir("/sys/block"):
+        image = loop_backing_file("/dev/" + name)
+        if image and is_under(image, folder):
+            subprocess.run(["losetup", "-d", "/dev/" + name], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+    umount_all(lambda fstype: True)
+    left = [point for point, _, _ in mounts() if is_under(point, folder)]
+    if left:
+        raise HarnessError("cannot unmount %s (%s)" % (left, "; ".join(failed)))
 
 
 def free_bytes(path):
@@ -173,6 +283,21 @@ def free_bytes(path):
 def total_bytes(path):
     st = os.statvfs(path)
     return st.f_blocks * st.f_frsize
+
+
+def wait_until(predicate, timeout, interval=0.01):
+    """Polls predicate until it is true; returns whether it became true."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+
+
+# ---------------------------------------------------------------------------
+# Files on a volume.
 
 
 def sha256_file(path):
@@ -228,18 +353,12 @@ def leftovers(root, kept=()):
 
 
 class Volume:
-    """A mounted scratch volume; a context manager that unmounts on exit."""
+    """A file system mounted at mountpoint, as the host sees it. A session
+    that maps it to a drive sets letter."""
 
-    kind = "volume"
-
-    def __init__(self, name, size_mb, work_root):
-        _check_size(size_mb)
-        self.name = name
-        self.size_mb = size_mb
-        self.work_root = _check_place(work_root)
-        os.makedirs(self.work_root, exist_ok=True)
-        self.mountpoint = os.path.join(self.work_root, name)
-        self._token = None
+    def __init__(self, mountpoint):
+        self.mountpoint = mountpoint
+        self.letter = None
 
     def __enter__(self):
         return self
@@ -248,54 +367,134 @@ class Volume:
         self.unmount()
         return False
 
-    def free_bytes(self):
-        return free_bytes(self.mountpoint)
-
-    def total_bytes(self):
-        return total_bytes(self.mountpoint)
+    def unmount(self):
+        """Nothing for a mount made elsewhere; see ScratchVolume."""
 
     def path(self, *parts):
         return os.path.join(self.mountpoint, *parts)
 
-    def _prepare_mountpoint(self):
+    def free(self):
+        return free_bytes(self.mountpoint)
+
+    def total(self):
+        return total_bytes(self.mountpoint)
+
+    def write_file(self, name, data):
+        path = self.path(name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        return path
+
+    def names(self):
+        """Sorted relative paths of every file and folder on it."""
+        result = []
+        for folder, dirs, files in os.walk(self.mountpoint):
+            for name in dirs + files:
+                result.append(os.path.relpath(os.path.join(folder, name), self.mountpoint))
+        return sorted(result)
+
+    def snapshot(self):
+        """{relative path: SHA-256, or "<dir>"}."""
+        result = {}
+        for name in self.names():
+            path = self.path(name)
+            result[name] = "<dir>" if os.path.isdir(path) else sha256_file(path)
+        return result
+
+
+class ScratchVolume(Volume):
+    """A volume mounted here, at work_root/name, unmounted by unmount() or
+    leaving the context. With cleanup (the default) its clean-up is
+    registered too; without, whoever made it undoes it (a session, once Wine
+    has ended)."""
+
+    kind = "volume"
+    fstype = None  # as the mount table names it; None: not known beforehand
+    max_mb = MAX_DISK_IMAGE_MB
+
+    def __init__(self, name, size_mb, work_root, cleanup=True):
+        if not isinstance(size_mb, int) or not 0 < size_mb <= self.max_mb:
+            raise HarnessError(f"a {self.kind} scratch volume is 1..{self.max_mb} MiB, "
+                               f"not {size_mb!r}")
+        self.name = name
+        self.size_mb = size_mb
+        self.work_root = self._check_place(work_root)
+        os.makedirs(self.work_root, exist_ok=True)
+        super().__init__(os.path.join(self.work_root, name))
+        self._cleanup = cleanup
+        self._token = None
+        self._mounted = False
         if is_mounted(self.mountpoint):
             # Left by a run that was killed outright; the place is ours.
             print(f"scratch: unmounting {self.mountpoint}, left by an earlier run", flush=True)
-            _umount(self.mountpoint)
+            umount(self.mountpoint)
         os.makedirs(self.mountpoint, exist_ok=True)
         if os.listdir(self.mountpoint):
-            raise ScratchError(f"{self.mountpoint} is not empty")
+            raise HarnessError(f"{self.mountpoint} is not empty")
+        self._set_up()
 
-    def _registered(self):
-        self._token = on_cleanup(f"{self.kind} {self.mountpoint}", self._teardown)
+    @staticmethod
+    def _check_place(path):
+        """Scratch files and mount points only under /tmp or the build folder."""
+        real = os.path.realpath(path)
+        allowed = ("/tmp/", os.path.join(REPO_ROOT, "build") + "/")
+        if not real.startswith(allowed):
+            raise HarnessError(f"{real} is not under /tmp or {REPO_ROOT}/build")
+        return real
+
+    def _set_up(self):
+        """Mounts, its clean-up registered before anything exists, so that a
+        signal in the middle leaves nothing behind; undone at once when the
+        mount fails."""
+        self._mounted = True
+        if self._cleanup:
+            self._token = on_cleanup(f"{self.kind} {self.mountpoint}", self.unmount)
+        try:
+            self._mount()
+        except BaseException:
+            self.unmount()
+            raise
+
+    def _mount(self):
+        raise NotImplementedError
 
     def unmount(self):
-        if self._token is not None:
-            forget(self._token)
-            self._token = None
+        """Unmounts now; a second call does nothing."""
+        if not self._mounted:
+            return
+        self._mounted = False
+        forget(self._token)
+        self._token = None
+        with signals_held():
             self._teardown()
 
     def _teardown(self):
-        _umount(self.mountpoint)
+        umount(self.mountpoint)
 
 
-class TmpfsVolume(Volume):
-    kind = "tmpfs"
+class TmpfsVolume(ScratchVolume):
+    """Takes memory only for what is written."""
 
-    def __init__(self, name="tmpfs", size_mb=64, work_root=DEFAULT_WORK_ROOT):
-        super().__init__(name, size_mb, work_root)
-        self._prepare_mountpoint()
-        run(["mount", "-t", "tmpfs", "-o", f"size={size_mb}m,mode=0777", "tmpfs",
+    kind = fstype = "tmpfs"
+    max_mb = MAX_VOLUME_MB
+
+    def __init__(self, name="tmpfs", size_mb=64, work_root=DEFAULT_WORK_ROOT, cleanup=True):
+        super().__init__(name, size_mb, work_root, cleanup)
+
+    def _mount(self):
+        run(["mount", "-t", "tmpfs", "-o", f"size={self.size_mb}m,mode=0755", "voidfill-scratch",
              self.mountpoint])
-        self._registered()
 
 
-class ImageVolume(Volume):
+class ImageVolume(ScratchVolume):
     """A volume kept in an image file beside its mount point."""
 
-    def __init__(self, name, size_mb, work_root):
-        super().__init__(name, size_mb, work_root)
-        self.image = os.path.join(self.work_root, name + ".img")
+    @property
+    def image(self):
+        return os.path.join(self.work_root, self.name + ".img")
 
     def _create_image(self, pattern):
         with open(self.image, "wb") as f:
@@ -313,7 +512,7 @@ class ImageVolume(Volume):
 
     def remove_image(self):
         if is_mounted(self.mountpoint):
-            raise ScratchError(f"{self.mountpoint} is still mounted")
+            raise HarnessError(f"{self.mountpoint} is still mounted")
         with contextlib.suppress(FileNotFoundError):
             os.remove(self.image)
 
@@ -327,78 +526,136 @@ class Ext4Volume(ImageVolume):
 
     def __init__(self, name="ext4", size_mb=2048, work_root=DEFAULT_WORK_ROOT):
         super().__init__(name, size_mb, work_root)
-        self._prepare_mountpoint()
+
+    def _mount(self):
         self._create_image(pattern=False)
         # nodiscard: on an image file a discard punches holes into it.
         run(["mkfs.ext4", "-q", "-F", "-m", "0",
              "-E", "lazy_itable_init=0,lazy_journal_init=0,nodiscard", self.image])
         run(["mount", "-o", "loop", self.image, self.mountpoint])
-        self._registered()
 
 
-class NtfsVolume(ImageVolume):
-    """NTFS in an image file, served by ntfs-3g running in the foreground as
-    our own child, so that its end can be waited for before the image is
-    read (it goes on writing for a moment after umount returns)."""
+class FuseVolume(ImageVolume):
+    """An image served by a FUSE driver running in the foreground as our own
+    child, so that its end can be waited for before the image is read (it
+    goes on writing for a moment after umount returns)."""
+
+    _driver = None
+
+    def _serve(self, argv, log):
+        # A session of its own: a Ctrl+C at the terminal must not end it
+        # before the programs using the volume are gone.
+        with open(log, "ab") as output:
+            self._driver = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=output,
+                                            stderr=subprocess.STDOUT, start_new_session=True)
+        deadline = time.monotonic() + 20
+        while True:
+            entry = mount_entry(self.mountpoint)
+            if entry and self.fstype in (None, entry[1]):
+                break
+            if self._driver.poll() is not None:
+                raise HarnessError(f"{argv[0]} ended at once; see {log}")
+            if time.monotonic() > deadline:
+                raise HarnessError(f"{argv[0]} did not mount {self.image}; see {log}")
+            time.sleep(0.05)
+
+    def _teardown(self):
+        try:
+            umount(self.mountpoint)
+        finally:
+            self._wait_for_driver()
+
+    def _wait_for_driver(self):
+        if self._driver is None:
+            return
+        try:
+            self._driver.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self._driver.terminate()
+            try:
+                self._driver.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._driver.kill()
+                self._driver.wait()
+        self._driver = None
+
+
+class NtfsVolume(FuseVolume):
+    """NTFS in an image file, served by ntfs-3g."""
 
     kind = "ntfs"
 
     def __init__(self, name="ntfs", size_mb=256, work_root=DEFAULT_WORK_ROOT,
                  pattern=True, readonly=False):
+        self.pattern = pattern
+        self.readonly = readonly
+        self._formatted = False
         super().__init__(name, size_mb, work_root)
-        self._prepare_mountpoint()
-        self._process = None
-        self._create_image(pattern)
-        # Quick format: only the metadata is written, the pattern stays.
-        run(["mkntfs", "--fast", "--force", "--quiet", "-c", str(BLOCK_SIZE),
-             "-L", name.upper()[:32], self.image])
-        self.log = os.path.join(self.work_root, name + ".ntfs-3g.log")
-        self._start(readonly)
 
-    def _start(self, readonly):
-        options = "no_detach,big_writes" + (",ro" if readonly else "")
-        with open(self.log, "ab") as log:
-            # A session of its own: a Ctrl+C at the terminal must not end it
-            # before the programs using the volume are gone.
-            self._process = subprocess.Popen(
-                ["ntfs-3g", "-o", options, self.image, self.mountpoint],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                start_new_session=True)
-        self._registered()
-        deadline = time.monotonic() + 20
-        while not is_mounted(self.mountpoint):
-            if self._process.poll() is not None:
-                self.unmount()
-                raise ScratchError(f"ntfs-3g ended at once; see {self.log}")
-            if time.monotonic() > deadline:
-                self.unmount()
-                raise ScratchError(f"ntfs-3g did not mount {self.image}")
-            time.sleep(0.05)
+    @property
+    def log(self):
+        return os.path.join(self.work_root, self.name + ".ntfs-3g.log")
 
-    def _teardown(self):
-        try:
-            _umount(self.mountpoint)
-        finally:
-            self._wait_for_driver()
-
-    def _wait_for_driver(self):
-        if self._process is None:
-            return
-        try:
-            self._process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self._process.terminate()
-            try:
-                self._process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self._process.kill()
-                self._process.wait()
-        self._process = None
+    def _mount(self):
+        if not self._formatted:
+            self._create_image(self.pattern)
+            # Quick format: only the metadata is written, the pattern stays.
+            run(["mkntfs", "--fast", "--force", "--quiet", "-c", str(BLOCK_SIZE),
+                 "-L", self.name.upper()[:32], self.image])
+            self._formatted = True
+        options = "no_detach,big_writes" + (",ro" if self.readonly else "")
+        self._serve(["ntfs-3g", "-o", options, self.image, self.mountpoint], self.log)
 
     def remount(self, readonly):
         """ntfs-3g cannot switch in place: unmount and serve the image again."""
         self.unmount()
-        self._start(readonly)
+        self.readonly = readonly
+        self._set_up()
+
+
+class FatVolume(FuseVolume):
+    """A FAT or FAT32 image on a tmpfs of its own, attached to a loop device
+    (device), served by fusefat: the kernel may have no vfat driver, and
+    Wine tells FAT from FAT32 by the boot sector it reads from a device."""
+
+    kind = "fat"
+    fstype = "fuse.fusefat"
+    max_mb = MAX_VOLUME_MB
+
+    def __init__(self, name, size_mb, work_root, fat_bits, log, cleanup=True):
+        self.fat_bits = fat_bits
+        self.log = log
+        self.holder = None
+        self.device = None
+        super().__init__(name, size_mb, work_root, cleanup)
+
+    @property
+    def image(self):
+        return self.holder.path("volume.img")
+
+    def _mount(self):
+        self.holder = TmpfsVolume(self.name + "-image", self.size_mb + 16, self.work_root,
+                                  cleanup=False)
+        with open(self.image, "wb") as f:
+            f.truncate(self.size_mb * MIB)
+        # Clusters of 4 KiB: Wine reports free and total space in 4 KiB units,
+        # so that what the program sees matches the volume to the byte. No
+        # label: fusefat would list its directory entry as a file.
+        run(["mkfs.vfat", "-F", str(self.fat_bits), "-S", "512", "-s", "8", self.image])
+        self.device = run(["losetup", "-f", "--show", self.image]).strip()
+        # big_writes: with 4 KiB writes fusefat manages some 10 MB/s.
+        self._serve(["fusefat", "-f", "-o", "rw+,big_writes", self.device, self.mountpoint],
+                    self.log)
+
+    def _teardown(self):
+        try:
+            super()._teardown()
+        finally:
+            if self.device is not None:
+                run(["losetup", "-d", self.device], check=False)
+                self.device = None
+            if self.holder is not None:
+                self.holder.unmount()
 
 
 # ---------------------------------------------------------------------------
@@ -537,7 +794,7 @@ def _fixed_up(record, sector):
     for index in range(1, count):
         end = index * sector
         if record[end - 2:end] != usn:
-            raise ScratchError("MFT record with a torn sector %d" % index)
+            raise HarnessError("MFT record with a torn sector %d" % index)
         record[end - 2:end] = record[offset + 2 * index:offset + 2 * index + 2]
     return bytes(record)
 
@@ -554,7 +811,7 @@ def _runlist(data):
         length = int.from_bytes(data[position:position + length_size], "little")
         position += length_size
         if offset_size == 0:
-            raise ScratchError("sparse run in the MFT")
+            raise HarnessError("sparse run in the MFT")
         lcn += int.from_bytes(data[position:position + offset_size], "little", signed=True)
         position += offset_size
         runs.append((lcn, length))
@@ -610,7 +867,7 @@ def mft_layout(image):
         runs, data_bytes, bitmap = None, 0, None
         for kind, name_length, non_resident, attribute in _attributes(record):
             if kind == 0x20:
-                raise ScratchError("$MFT has an attribute list; not read here")
+                raise HarnessError("$MFT has an attribute list; not read here")
             if kind == 0x80 and name_length == 0:
                 runs = _runlist(attribute[struct.unpack_from("<H", attribute, 0x20)[0]:])
                 data_bytes = struct.unpack_from("<Q", attribute, 0x30)[0]
@@ -654,21 +911,6 @@ def ntfs_mft_bytes(image):
     report = run(["ntfsinfo", "-f", "-t", "-i", "0", image])
     data = report.split("Dumping attribute $DATA", 1)[1]
     return int(re.search(r"Data size:\s+(\d+)", data).group(1))
-
-
-# ---------------------------------------------------------------------------
-# Watching a volume from outside.
-
-
-def wait_until(predicate, timeout, interval=0.01):
-    """Polls predicate until it is true; returns whether it became true."""
-    deadline = time.monotonic() + timeout
-    while True:
-        if predicate():
-            return True
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(interval)
 
 
 if __name__ == "__main__":

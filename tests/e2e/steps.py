@@ -6,14 +6,7 @@ with END, the exit status is 0, the user's files are byte-identical and no
 temporary file is left on the volume.
 """
 
-import errno
-import hashlib
 import os
-import random
-import select
-import shutil
-import subprocess
-import sys
 import time
 
 import harness
@@ -63,7 +56,7 @@ def expect_nothing_done(session, args, keys, confirmation, volumes):
     session.expect_equal(run.seen_windows, [box], what + ": windows")
     session.expect_equal(sampler.minimum, sampler.first, what + ": lowest free bytes while it ran")
     for volume, files in zip(volumes, before):
-        session.expect_equal(volume.snapshot(), files, what + ": files on %s" % volume.path)
+        session.expect_equal(volume.snapshot(), files, what + ": files on %s" % volume.mountpoint)
 
 
 def expect_filled_to_reserve(session, sampler, what):
@@ -195,152 +188,3 @@ def report_free(result, letter):
             free = line.split("=", 1)[1].split("/")[0]
             return int(free.strip().replace(",", ""))
     return None
-
-
-# ---------------------------------------------------------------------------
-# Another program filling the volume while voidfill runs.
-
-OCCUPIER_MARGIN = 64 * 1024  # far below the reserve: voidfill never plans to use it
-OCCUPIER_HEADER = 2 * 1024 * 1024
-# The grab is made this close to the end, where it is small and quick.
-OCCUPY_BELOW = 64 * 1024 * 1024
-
-
-def occupier_header(seed=77):
-    return random.Random(seed).randbytes(OCCUPIER_HEADER)
-
-
-def occupier_sha256(size):
-    """What the occupier's file must hold: its header, then zeros."""
-    digest = hashlib.sha256(occupier_header())
-    zeros = bytes(1024 * 1024)
-    rest = size - OCCUPIER_HEADER
-    while rest > 0:
-        digest.update(zeros[:min(rest, len(zeros))])
-        rest -= len(zeros)
-    return digest.hexdigest()
-
-
-def start_occupier(volume_path, name):
-    """Starts another process that takes almost all free space of the volume
-    while voidfill is in the middle of a block. It prints the size of the
-    file it made when voidfill's temporary file is gone."""
-    process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "occupy",
-                                volume_path, name], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    # It holds a file open on the volume: it must not outlive the scenario.
-    scratch.on_cleanup("occupier %d" % process.pid, process.kill)
-    return process
-
-
-def occupier_size(process, timeout=60):
-    """Tells the occupier that the run is over (its standard input closes)
-    and returns the size of its file."""
-    output = process.communicate(timeout=timeout)[0]
-    if process.returncode != 0 or not output.strip().isdigit():
-        raise harness.HarnessError("the occupier failed: %r" % output)
-    return int(output)
-
-
-def occupy(volume_path, name):
-    """Writes a known header, waits until voidfill is close to the end and in
-    the middle of a full block, then allocates all free space but
-    OCCUPIER_MARGIN in one call: on ext4 that takes a fraction of the time
-    voidfill needs for the rest of its block, which therefore comes back
-    short. Waits for the temporary file to go, then prints the file's size."""
-    path = os.path.join(volume_path, name)
-    temp = os.path.join(volume_path, TEMP_NAME)
-    stat = os.stat
-    free_bytes = scratch.free_bytes
-
-    def temp_size():
-        try:
-            return stat(temp).st_size
-        except FileNotFoundError:
-            return None
-
-    fd = os.open(path, os.O_CREAT | os.O_WRONLY | os.O_TRUNC, 0o644)
-    try:
-        os.write(fd, occupier_header())
-        os.fsync(fd)
-        size = OCCUPIER_HEADER
-        while temp_size() is None:
-            if select.select([sys.stdin], [], [], 0.001)[0]:
-                break
-        while True:
-            length = temp_size()
-            if length is None:
-                break
-            free = free_bytes(volume_path)
-            if free > OCCUPY_BELOW:
-                time.sleep(0.0005)
-                continue
-            in_block = length % BLOCK_BYTES
-            # A full block is on its way: it was planned with more than the
-            # reserve and a whole block free.
-            if in_block and free + in_block > texts.RESERVE_BYTES + BLOCK_BYTES:
-                try:
-                    os.posix_fallocate(fd, size, free - OCCUPIER_MARGIN)
-                    break
-                except OSError as error:
-                    # voidfill's block came first; try again on the next one.
-                    if error.errno != errno.ENOSPC:
-                        raise
-        # Until the temporary file is gone or the run is over.
-        while temp_size() is not None:
-            if select.select([sys.stdin], [], [], 0.005)[0]:
-                break
-        os.fsync(fd)
-        # A failed attempt may have kept part of its allocation.
-        size = os.fstat(fd).st_size
-    finally:
-        os.close(fd)
-    print(size)
-
-
-class FailedWrites:
-    """Records the write calls of a process that fail, with strace attached
-    to it, to tell whether a block really came back short."""
-
-    def __init__(self, pid, log_path):
-        if shutil.which("strace") is None:
-            raise harness.HarnessError("strace is missing (tools/bootstrap installs it)")
-        self.log_path = log_path
-        self._process = subprocess.Popen(
-            ["strace", "-f", "-qq", "-e", "trace=write,pwrite64,writev", "-e", "status=failed",
-             "-o", log_path, "-p", str(pid)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # strace has attached once the process shows it as its tracer.
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and self._tracer(pid) == 0:
-            time.sleep(0.01)
-
-    @staticmethod
-    def _tracer(pid):
-        try:
-            with open("/proc/%d/status" % pid) as f:
-                for line in f:
-                    if line.startswith("TracerPid:"):
-                        return int(line.split()[1])
-        except OSError:
-            pass
-        return -1
-
-    def disk_full(self, timeout=30):
-        """Waits for strace to end with its process; the number of writes
-        that failed because the volume was full."""
-        try:
-            self._process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self._process.terminate()
-            self._process.wait()
-        # Only writes of the zero block count, not those of Wine's own pipes.
-        with open(self.log_path) as f:
-            return sum(1 for line in f if "ENOSPC" in line and '"\\0\\0\\0\\0' in line)
-
-
-if __name__ == "__main__":
-    if len(sys.argv) == 4 and sys.argv[1] == "occupy":
-        occupy(sys.argv[2], sys.argv[3])
-    else:
-        sys.exit("usage: steps.py occupy VOLUME NAME")

@@ -49,7 +49,7 @@ def expect_lines(s, run, what):
 
 
 def expect_clean(s, volume, free, what):
-    s.expect_equal(scratch.leftovers(volume.path), [], what + ": temporary files left")
+    s.expect_equal(scratch.leftovers(volume.mountpoint), [], what + ": temporary files left")
     s.expect_equal(volume.free(), free, what + ": free bytes afterwards")
 
 
@@ -124,9 +124,9 @@ def second_run(s, exe, x):
 def scenario():
     exe = batch_exe()
     with harness.session("batch") as s:
-        x = s.add_volume("x", 2048 * harness.MIB)
+        x = s.add_volume("x", 2048)
         x.write_file("keep.txt", b"not to be touched\n")
-        y = s.add_fat_volume("y", 512 * harness.MIB, 32)
+        y = s.add_fat_volume("y", 512, 32)
         before = x.snapshot()
         complete_run(s, exe, x)
         refused_runs(s, exe, x)

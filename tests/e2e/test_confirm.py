@@ -43,7 +43,7 @@ def no_volume(s):
 
 def scenario():
     with harness.session("confirm") as s:
-        volume = s.add_volume("x", 64 * harness.MIB)
+        volume = s.add_volume("x", 64)
         volume.write_file("keep.bin", bytes(range(256)) * 400)
         volume.write_file("folder/note.txt", "メモ\n".encode("utf-8"))
         # The Escape key and the box's Cancel button (Tab moves the focus

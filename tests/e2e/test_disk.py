@@ -10,7 +10,7 @@ def scenario():
     with harness.session("disk") as s:
         # Drives are taken from A to Z, so x: would be written first and is
         # the one sampled while the run lasts.
-        volumes = [s.add_volume("x", 128 * harness.MIB), s.add_volume("y", 64 * harness.MIB)]
+        volumes = [s.add_volume("x", 128), s.add_volume("y", 64)]
         volumes[0].write_file("keep.bin", bytes(1000))
         volumes[1].write_file("keep.txt", b"y\n")
         steps.expect_nothing_done(s, "0:", ["Return"], texts.confirm_disk("0"), volumes)

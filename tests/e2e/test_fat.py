@@ -30,7 +30,7 @@ class FolderWatch(threading.Thread):
 
     def __init__(self, volume):
         super().__init__(daemon=True)
-        self.folder = os.path.join(volume.path, "VOIDTEMP")
+        self.folder = os.path.join(volume.mountpoint, "VOIDTEMP")
         self.seen = set()
         self.done = threading.Event()
 
@@ -70,7 +70,7 @@ def fat_run(s, volume, fat_bits, file_in_folder):
     files = dict(steps.USER_FILES)
     if file_in_folder:
         files[USER_FOLDER_FILE] = 4321
-    hashes = scratch.put_user_files(volume.path, files)
+    hashes = scratch.put_user_files(volume.mountpoint, files)
     free, total = volume.free(), volume.total()
     expected_boxes = [texts.confirm_drive(letter)]
     run = s.start(letter + ":")
@@ -99,7 +99,7 @@ def fat_run(s, volume, fat_bits, file_in_folder):
     s.expect_equal(result.boxes, expected_boxes, what + " message boxes")
     s.expect_equal(run.seen_windows, windows, what + " windows")
     s.expect_equal(sampler.minimum, texts.RESERVE_BYTES, what + " lowest free bytes")
-    s.expect_equal(scratch.changed_files(volume.path, hashes), [], what + " user files changed")
+    s.expect_equal(scratch.changed_files(volume.mountpoint, hashes), [], what + " user files changed")
     left = [name for name in volume.names() if "VOIDTEMP" in name.upper()]
     kept = ["VOIDTEMP", USER_FOLDER_FILE] if file_in_folder else []
     s.expect_equal(left, kept, what + " VOIDTEMP afterwards")
@@ -108,8 +108,8 @@ def fat_run(s, volume, fat_bits, file_in_folder):
 
 def scenario():
     with harness.session("fat") as s:
-        x = s.add_fat_volume("x", FAT32_MB * harness.MIB, 32)
-        y = s.add_fat_volume("y", 64 * harness.MIB, 16)
+        x = s.add_fat_volume("x", FAT32_MB, 32)
+        y = s.add_fat_volume("y", 64, 16)
         dosdevices = os.path.join(s.prefix, "dosdevices")
         x_device = os.readlink(os.path.join(dosdevices, "x::"))
         y_device = os.readlink(os.path.join(dosdevices, "y::"))

@@ -3,9 +3,11 @@
 # Expect: no message box for the short write; the temporary file deleted; END and status 0; the user's files and the other program's file byte-identical.
 import os
 
-import steps
+import failed_writes
 import harness
+import occupier
 import scratch
+import steps
 import texts
 
 SIZE_MB = 128
@@ -20,35 +22,35 @@ def scenario():
     with scratch.Ext4Volume("ext4", SIZE_MB, steps.scratch_root(s)) as ext4, s:
         hashes = scratch.put_user_files(ext4.mountpoint, steps.USER_FILES)
         s.adopt_volume("x", ext4.mountpoint)
-        free_before = ext4.free_bytes()
+        free_before = ext4.free()
         other = os.path.join(ext4.mountpoint, "other.dat")
         short = 0
         for attempt in range(1, ATTEMPTS + 1):
             # Started first so that it is ready; it waits for voidfill's file.
-            occupier = steps.start_occupier(ext4.mountpoint, "other.dat")
+            other_program = occupier.start(ext4.mountpoint, "other.dat")
             try:
                 run = s.start("x:")
-                writes = steps.FailedWrites(run.exe_pid(),
-                                            s.artifact("failed-writes-%d.log" % attempt))
+                writes = failed_writes.FailedWrites(run.exe_pid(),
+                                                    s.artifact("failed-writes-%d.log" % attempt))
                 box = steps.confirm(s, run, "x")
                 window = steps.wait_progress(run, box)
                 result = steps.finish(s, run, [box, window], 1)
-                size = steps.occupier_size(occupier)
+                size = occupier.size(other_program)
             finally:
-                if occupier.poll() is None:
-                    occupier.kill()
-                    occupier.wait()
+                if other_program.poll() is None:
+                    other_program.kill()
+                    other_program.wait()
             full = writes.disk_full()
             s.log("attempt %d: the other program took %d bytes; %d writes of voidfill found "
                   "the volume full" % (attempt, size, full))
             steps.expect_clean_end(s, result, ext4.mountpoint, hashes,
                                    [texts.confirm_drive("x")])
-            s.expect_equal(scratch.sha256_file(other), steps.occupier_sha256(size),
+            s.expect_equal(scratch.sha256_file(other), occupier.sha256(size),
                            "the other program's file")
             os.remove(other)
             for name in scratch.leftovers(ext4.mountpoint):
                 os.remove(os.path.join(ext4.mountpoint, name))
-            s.expect_equal(ext4.free_bytes(), free_before, "free bytes after the run")
+            s.expect_equal(ext4.free(), free_before, "free bytes after the run")
             if full:
                 short += 1
                 break

@@ -21,7 +21,7 @@ def scenario():
     ntfs = scratch.NtfsVolume("ntfs", SIZE_MB, steps.scratch_root(s))
     with ntfs:
         hashes = scratch.put_user_files(ntfs.mountpoint, steps.USER_FILES)
-        free_before = ntfs.free_bytes()
+        free_before = ntfs.free()
         # Wine has ended when the session closes; then the volume can go.
         with s:
             s.adopt_volume("x", ntfs.mountpoint)
@@ -33,7 +33,7 @@ def scenario():
         steps.expect_clean_end(s, result, ntfs.mountpoint, hashes,
                                [texts.confirm_drive("x")])
         s.expect_equal(steps.report_free(result, "x"), free_before, "free bytes reported")
-        growth = free_before - ntfs.free_bytes()
+        growth = free_before - ntfs.free()
         s.log("free bytes after the run: %d fewer (the file table's growth)" % growth)
         s.expect(0 <= growth <= steps.TABLE_GROWTH_MARGIN,
                  "free bytes after the run: %d fewer than before" % growth)

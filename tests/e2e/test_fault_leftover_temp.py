@@ -36,9 +36,9 @@ class FirstBlockWatch(threading.Thread):
 
 def scenario():
     with harness.session("fault-leftover-temp") as s:
-        volume = s.add_volume("x", 256 * harness.MIB)
-        hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
-        leftover = os.path.join(volume.path, steps.TEMP_NAME)
+        volume = s.add_volume("x", 256)
+        hashes = scratch.put_user_files(volume.mountpoint, steps.USER_FILES)
+        leftover = os.path.join(volume.mountpoint, steps.TEMP_NAME)
         with open(leftover, "wb") as f:
             f.write(scratch.PATTERN_BLOCK * (LEFTOVER_BYTES // scratch.BLOCK_SIZE))
         free_before = volume.free()
@@ -51,7 +51,7 @@ def scenario():
             result = steps.finish(s, run, [box, window], 1)
         watch.done.set()
         watch.join()
-        steps.expect_clean_end(s, result, volume.path, hashes,
+        steps.expect_clean_end(s, result, volume.mountpoint, hashes,
                                [texts.confirm_drive("x")])
         s.expect_equal(steps.report_free(result, "x"), free_before, "free bytes reported")
         s.expect(watch.first_block is not None, "the temporary file was never seen growing")

@@ -11,9 +11,9 @@ import texts
 
 def scenario():
     with harness.session("fault-readonly") as s:
-        volume = s.add_volume("x", 64 * harness.MIB)
-        hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
-        subprocess.run(["mount", "-o", "remount,ro", volume.path], check=True)
+        volume = s.add_volume("x", 64)
+        hashes = scratch.put_user_files(volume.mountpoint, steps.USER_FILES)
+        subprocess.run(["mount", "-o", "remount,ro", volume.mountpoint], check=True)
         free_before = volume.free()
         run = s.start("x:")
         box = steps.confirm(s, run, "x")
@@ -22,7 +22,7 @@ def scenario():
         run.screenshot(error_box, "create-failed.png")
         run.press(error_box, "Return")
         result = steps.finish(s, run, [box, progress, error_box], 2)
-        steps.expect_clean_end(s, result, volume.path, hashes,
+        steps.expect_clean_end(s, result, volume.mountpoint, hashes,
                                [texts.confirm_drive("x"),
                                 steps.CREATE_FAILED_TEXT.format(letter="x")])
         s.expect_equal(volume.free(), free_before, "free bytes after the run")

@@ -14,7 +14,7 @@ import scratch
 import steps
 import texts
 
-SIZE = 1024 * harness.MIB
+SIZE_MB = 1024
 NTFS_MB = 64
 # ntfs-3g's view of the NTFS attributes, and their compressed bit.
 NTFS_ATTRIB = "system.ntfs_attrib_be"
@@ -38,8 +38,8 @@ def expect_box(s, result, letter, expected, what):
 
 
 def expect_untouched(s, volume, hashes, free_before, what):
-    s.expect_equal(scratch.changed_files(volume.path, hashes), [], what + ": files changed")
-    s.expect_equal(scratch.leftovers(volume.path), [], what + ": temporary files left")
+    s.expect_equal(scratch.changed_files(volume.mountpoint, hashes), [], what + ": files changed")
+    s.expect_equal(scratch.leftovers(volume.mountpoint), [], what + ": temporary files left")
     s.expect_equal(volume.free(), free_before, what + ": free bytes after the run")
 
 
@@ -49,11 +49,11 @@ def foreign_file(s, volume, hashes, how):
     at (only its path tells: a target of the same name passes the name); or
     a read-only copy of it, which Wine, run as root here, would let the
     program write."""
-    document = os.path.join(volume.path, "work", "report.doc")
-    temp = os.path.join(volume.path, steps.TEMP_NAME)
+    document = os.path.join(volume.mountpoint, "work", "report.doc")
+    temp = os.path.join(volume.mountpoint, steps.TEMP_NAME)
     if how == "same-named link":
-        document = os.path.join(volume.path, "work", steps.TEMP_NAME)
-        shutil.copyfile(os.path.join(volume.path, "work", "report.doc"), document)
+        document = os.path.join(volume.mountpoint, "work", steps.TEMP_NAME)
+        shutil.copyfile(os.path.join(volume.mountpoint, "work", "report.doc"), document)
         os.symlink(document, temp)
         expected = texts.temp_link("x:\\" + steps.TEMP_NAME)
     elif how == "hard link":
@@ -134,16 +134,16 @@ def two_runs(s, volume, hashes):
         s.expect_equal(volume.free(), free_held, "second run: free bytes after it")
         first.resume()
         result = steps.finish(s, first, known, 1)
-    steps.expect_clean_end(s, result, volume.path, hashes, [texts.confirm_drive("x")])
+    steps.expect_clean_end(s, result, volume.mountpoint, hashes, [texts.confirm_drive("x")])
     steps.expect_filled_to_reserve(s, sampler, "first run")
     s.expect_equal(volume.free(), free_before, "first run: free bytes after it")
 
 
 def compressed_root(s, volume):
     what = "compressed NTFS root"
-    hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
-    attributes = struct.unpack(">I", os.getxattr(volume.path, NTFS_ATTRIB))[0]
-    os.setxattr(volume.path, NTFS_ATTRIB, struct.pack(">I", attributes | COMPRESSED))
+    hashes = scratch.put_user_files(volume.mountpoint, steps.USER_FILES)
+    attributes = struct.unpack(">I", os.getxattr(volume.mountpoint, NTFS_ATTRIB))[0]
+    os.setxattr(volume.mountpoint, NTFS_ATTRIB, struct.pack(">I", attributes | COMPRESSED))
     free_before = volume.free()
     started = time.monotonic()
     result = steps.answer(s, s.start("n:"), timeout=GUARD_TIMEOUT)
@@ -156,8 +156,8 @@ def scenario():
     s = harness.session("fault-temp-file")
     # The session, and so Wine, ends before the NTFS volume is unmounted.
     with scratch.NtfsVolume("ntfs", NTFS_MB, steps.scratch_root(s), pattern=False) as ntfs, s:
-        volume = s.add_volume("x", SIZE)
-        hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
+        volume = s.add_volume("x", SIZE_MB)
+        hashes = scratch.put_user_files(volume.mountpoint, steps.USER_FILES)
         for how in ("hard link", "symbolic link", "same-named link", "read-only file"):
             foreign_file(s, volume, hashes, how)
         write_error(s, volume, hashes)

@@ -57,7 +57,7 @@ def full_run(s, volume, other):
     steps.expect_filled_to_reserve(s, sampler, what)
     s.expect_equal(run.seen_windows, [box, dialog], what + ": windows")
     s.expect_equal(run.windows(), [], what + ": windows left open")
-    s.expect_equal(scratch.leftovers(volume.path), [], what + ": temporary files left")
+    s.expect_equal(scratch.leftovers(volume.mountpoint), [], what + ": temporary files left")
     s.expect_equal(volume.snapshot(), before, what + ": user files")
     s.expect_equal(volume.free(), free, what + ": free bytes afterwards")
     s.expect_equal(other.snapshot(), other_before, what + ": the other volume's files")
@@ -68,9 +68,9 @@ def scenario():
     with harness.session("fill") as s:
         japanese_fonts = subprocess.run(["fc-list", ":lang=ja"], stdout=subprocess.PIPE).stdout
         s.expect(japanese_fonts.strip() != b"", "a Japanese font for the dialog's texts")
-        x = s.add_volume("x", 256 * harness.MIB)
+        x = s.add_volume("x", 256)
         user_files(x)
-        y = s.add_volume("y", 64 * harness.MIB)
+        y = s.add_volume("y", 64)
         y.write_file("keep.txt", b"y: user file\n")
         full_run(s, x, y)
         return s.failures

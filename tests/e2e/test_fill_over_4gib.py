@@ -9,7 +9,7 @@ import scratch
 import steps
 import texts
 
-SIZE = 5 * 1024 * harness.MIB
+SIZE_MB = 5 * 1024
 FOUR_GIB = 4 * 1024 * harness.MIB
 
 
@@ -32,20 +32,20 @@ class LargestSize(threading.Thread):
 
 def scenario():
     with harness.session("fill-over-4gib") as s:
-        volume = s.add_volume("x", SIZE)
-        hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
+        volume = s.add_volume("x", SIZE_MB)
+        hashes = scratch.put_user_files(volume.mountpoint, steps.USER_FILES)
         free_before = volume.free()
         s.expect(free_before > FOUR_GIB + texts.RESERVE_BYTES, "more than 4 GiB free to fill")
         run = s.start("x:")
         box = steps.confirm(s, run, "x")
-        watch = LargestSize(os.path.join(volume.path, steps.TEMP_NAME))
+        watch = LargestSize(os.path.join(volume.mountpoint, steps.TEMP_NAME))
         watch.start()
         with harness.FreeSpaceSampler(volume) as sampler:
             result = steps.finish(s, run, [box], 1, timeout=300)
         watch.done.set()
         watch.join()
         s.log("temporary file at most %d bytes; lowest free %d" % (watch.largest, sampler.minimum))
-        steps.expect_clean_end(s, result, volume.path, hashes, [texts.confirm_drive("x")])
+        steps.expect_clean_end(s, result, volume.mountpoint, hashes, [texts.confirm_drive("x")])
         s.expect(watch.largest > FOUR_GIB,
                  "the temporary file grew to %d bytes only, not past 4 GiB" % watch.largest)
         steps.expect_filled_to_reserve(s, sampler, "the run")

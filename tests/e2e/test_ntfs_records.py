@@ -76,7 +76,7 @@ def escaped_run(s, ntfs, hashes, free_before):
     result = steps.finish(s, run, [box, window], 1, 60)
     steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")],
                            kept=("VOIDTEMP",))
-    s.expect_equal(ntfs.free_bytes(), free_before, "free bytes after the stopped run")
+    s.expect_equal(ntfs.free(), free_before, "free bytes after the stopped run")
 
 
 def second_run(s, ntfs, hashes):
@@ -154,8 +154,8 @@ def killed_run(s, ntfs, free_before):
     gone = scratch.wait_until(lambda: not os.path.exists(temp), 10, 0.05)
     s.expect(gone, "the killed run left %s" % steps.TEMP_NAME)
     s.log("the killed run left %s files in the step's folder" % step_files(ntfs))
-    s.expect(ntfs.free_bytes() >= free_before - steps.TABLE_GROWTH_MARGIN,
-             "free bytes after the killed run: %d, before %d" % (ntfs.free_bytes(), free_before))
+    s.expect(ntfs.free() >= free_before - steps.TABLE_GROWTH_MARGIN,
+             "free bytes after the killed run: %d, before %d" % (ntfs.free(), free_before))
 
 
 def full_run(s, ntfs, hashes, free_before):
@@ -173,7 +173,7 @@ def full_run(s, ntfs, hashes, free_before):
     result = steps.finish(s, run, [box, window], 1)
     steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")],
                            kept=("VOIDTEMP",))
-    growth = free_before - ntfs.free_bytes()
+    growth = free_before - ntfs.free()
     s.log("free bytes after the full run: %d fewer (the file table's growth)" % growth)
     s.expect(0 <= growth <= steps.TABLE_GROWTH_MARGIN,
              "free bytes after the full run: %d fewer than before" % growth)
@@ -196,7 +196,7 @@ def scenario():
         hashes = scratch.put_user_files(ntfs.mountpoint, steps.USER_FILES)
         scratch.put_user_files(ntfs.mountpoint, USER_FOLDER)
         scratch.put_deleted_markers(ntfs.mountpoint, SMALL_FILES, LONG_NAMES)
-        free_before = ntfs.free_bytes()
+        free_before = ntfs.free()
         ntfs.unmount()
         # Else the scenario would pass with a preparation that wrote nothing.
         expect_markers(s, ntfs.image, SMALL_FILES, LONG_NAMES, "before the runs")

@@ -4,6 +4,7 @@
 import os
 
 import harness
+import scratch
 
 
 def refused(s, what, action):
@@ -18,7 +19,7 @@ def refused(s, what, action):
 
 def scenario():
     with harness.session("safety") as s:
-        volume = s.add_volume("x", 16 * harness.MIB)
+        volume = s.add_volume("x", 16)
         dosdevices = os.path.join(s.prefix, "dosdevices")
         s.verify_mappings()
 
@@ -38,11 +39,11 @@ def scenario():
 
         # The letter stays, the tmpfs behind it goes: X: would now lead to
         # the folder on the disk under the mount point.
-        harness._command(["umount", volume.path])
+        scratch.run(["umount", volume.mountpoint])
         refused(s, "X: after its tmpfs was unmounted", s.verify_mappings)
         refused(s, "starting the program then", lambda: s.start("x:"))
-        harness._command(["mount", "-t", "tmpfs", "-o", "size=%d" % (16 * harness.MIB),
-                          "voidfill-e2e", volume.path])
+        scratch.run(["mount", "-t", "tmpfs", "-o", "size=%d" % (16 * harness.MIB),
+                     "voidfill-e2e", volume.mountpoint])
         s.verify_mappings()
 
         desktop = os.path.join(s.drive_c, "users", "leak")
@@ -63,15 +64,15 @@ def scenario():
 
         refused(s, "adopting /", lambda: s.adopt_volume("e", "/"))
         refused(s, "adopting a plain folder", lambda: s.adopt_volume("e", on_disk))
-        refused(s, "a 16 GiB tmpfs", lambda: s.add_volume("f", 16 * 1024 * harness.MIB))
+        refused(s, "a 16 GiB tmpfs", lambda: s.add_volume("f", 16 * 1024))
         os.rmdir(on_disk)
 
         # After all that, a real run still works.
         result = s.run("C")
         s.expect_equal(result.status, 0, "a run after the checks: exit status")
-        mount_points = [p for p, _, _ in harness.mounts() if p.startswith(s.folder + "/")]
+        mount_points = [p for p, _, _ in scratch.mounts() if p.startswith(s.folder + "/")]
         s.expect(len(mount_points) >= 2, "the session's mounts are there while it is open")
-    left = [p for p, _, _ in harness.mounts() if p.startswith(s.folder + "/")]
+    left = [p for p, _, _ in scratch.mounts() if p.startswith(s.folder + "/")]
     s.expect_equal(left, [], "mounts left after the session")
     return s.failures
 

@@ -10,7 +10,7 @@ import scratch
 import steps
 import texts
 
-SIZE = 4096 * harness.MIB
+SIZE_MB = 4096
 # What a run may write between the stop and the moment it acts on it; one
 # that ignored the stop would write all the rest, 1.6 GiB even after the
 # late one.
@@ -61,7 +61,7 @@ def stopped_run(s, volume, hashes, how, fraction):
              what + ": it went on down to %d free bytes" % sampler.minimum)
     s.expect_equal(result.boxes, [texts.confirm_drive("x")], what + ": message boxes")
     s.expect_equal(run.windows(), [], what + ": windows left open")
-    s.expect_equal(scratch.changed_files(volume.path, hashes), [], what + ": user files changed")
+    s.expect_equal(scratch.changed_files(volume.mountpoint, hashes), [], what + ": user files changed")
     if how == "kill":
         s.expect_equal(result.text, texts.drive_run("x:", free, total)[:-len("\nEND\n")],
                        what + ": console")
@@ -78,15 +78,15 @@ def stopped_run(s, volume, hashes, how, fraction):
         s.expect_equal(text.replace("^C", "", 1) if echoed else text,
                        texts.drive_run("x:", free, total), what + ": console")
         s.expect_equal(run.seen_windows, [box, window], what + ": windows")
-    s.expect_equal(scratch.leftovers(volume.path), [], what + ": temporary files left")
+    s.expect_equal(scratch.leftovers(volume.mountpoint), [], what + ": temporary files left")
     s.expect_equal(volume.free(), free, what + ": free bytes afterwards")
 
 
 def scenario():
     with harness.session("stop") as s:
         # tmpfs takes memory only for what is written.
-        volume = s.add_volume("x", SIZE)
-        hashes = scratch.put_user_files(volume.path, steps.USER_FILES)
+        volume = s.add_volume("x", SIZE_MB)
+        hashes = scratch.put_user_files(volume.mountpoint, steps.USER_FILES)
         for how, fraction in STOPS:
             stopped_run(s, volume, hashes, how, fraction)
         return s.failures

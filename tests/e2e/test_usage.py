@@ -19,7 +19,7 @@ CASES = [
 def scenario():
     with harness.session("usage") as s:
         # A volume that a wrongly accepted argument could reach.
-        volume = s.add_volume("x", 64 * harness.MIB)
+        volume = s.add_volume("x", 64)
         volume.write_file("keep.txt", b"not to be touched\n")
         before = volume.snapshot()
         free_before = volume.free()
