@@ -180,7 +180,8 @@ int main(int argc, char **argv)
     // there to answer.
     sys::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     sys::SetConsoleCtrlHandler(stop_between_drives, TRUE);
-    install_interrupt_handler();
+    // A second Ctrl+C during a hung write ends the program at once: stopped.
+    install_interrupt_handler(EXIT_STOPPED);
     if (options.time_limit_ms != 0 && !start_time_limit(options.time_limit_ms)) {
         print_error_line("%s: the time limit's thread could not be started", PROGRAM);
         return EXIT_FAILED;

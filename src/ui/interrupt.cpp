@@ -8,6 +8,7 @@
 static std::atomic<int32_t> s_stop_requested{0};
 static std::atomic<int32_t> s_run_active{0};
 static std::atomic<int32_t> s_waiting{0};
+static std::atomic<uint32_t> s_forced_exit_status{0};
 
 static const DWORD WAIT_STEP_MS = 20;
 // The system ends the process about 5 s after a close, logoff or shutdown
@@ -15,8 +16,9 @@ static const DWORD WAIT_STEP_MS = 20;
 // far less; a run hung in a write is not waited for beyond this.
 static const DWORD CLOSE_WAIT_MS = 3000;
 
-void install_interrupt_handler()
+void install_interrupt_handler(UINT forced_exit_status)
 {
+    s_forced_exit_status = forced_exit_status;
     sys::SetConsoleCtrlHandler(interrupt_handler, TRUE);
 }
 
@@ -49,7 +51,7 @@ BOOL WINAPI interrupt_handler(DWORD event)
     // A second Ctrl+C while the first still waits, say for a hung write:
     // the user wants out now.
     if (typed && s_waiting) {
-        sys::ExitProcess(0);
+        sys::ExitProcess(s_forced_exit_status);
         return TRUE;
     }
     s_stop_requested = 1;

@@ -6,7 +6,9 @@
 
 #include "platform/os.h"
 
-void install_interrupt_handler();
+// `forced_exit_status`: the process's status when a second Ctrl+C ends it
+// at once.
+void install_interrupt_handler(UINT forced_exit_status = 0);
 BOOL WINAPI interrupt_handler(DWORD event);
 
 bool stop_requested();

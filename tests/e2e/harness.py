@@ -701,20 +701,9 @@ class Run:
 
     # process
     def exe_pid(self, timeout=10):
-        if self._exe_pid is not None:
-            return self._exe_pid
-        deadline = time.monotonic() + timeout
-        # By its name, not its command line: under an emulator that reads
-        # "qemu-i386 .../wine C:\\voidfill.exe" for start.exe too.
-        def ours(process):
-            return os.getsid(process.pid) == self.proc.pid and process.name().lower() == EXE_NAME
-        while time.monotonic() < deadline:
-            found = scratch.processes(ours)
-            if found:
-                self._exe_pid = found[0].pid
-                return self._exe_pid
-            time.sleep(0.02)
-        raise HarnessError("no Unix process of %s found" % EXE_NAME)
+        if self._exe_pid is None:
+            self._exe_pid = _exe_pid(self.proc, EXE_NAME, timeout)
+        return self._exe_pid
 
     def pause(self):
         """Stops the program (SIGSTOP), for example to take a screenshot of a
@@ -782,14 +771,7 @@ class Run:
         self.session._runs.discard(self)
 
     def kill(self):
-        try:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            pass
+        _kill_group(self.proc)
 
 
 # --- the session ----------------------------------------------------------------------
@@ -1298,20 +1280,8 @@ class ConsoleRun:
                 (self.err if is_err else self.out).append(line)
 
     def exe_pid(self, timeout=10):
-        """Unix process id of the exe (its name, as the kernel keeps it: 15 bytes)."""
-        deadline = time.monotonic() + timeout
-
-        def ours(process):
-            return (os.getsid(process.pid) == self.proc.pid and
-                    process.name().lower() == self.name[:15].lower())
-        while self._exe_pid is None and time.monotonic() < deadline:
-            found = scratch.processes(ours)
-            if found:
-                self._exe_pid = found[0].pid
-            else:
-                time.sleep(0.02)
         if self._exe_pid is None:
-            raise HarnessError("no Unix process of %s found" % self.name)
+            self._exe_pid = _exe_pid(self.proc, self.name, timeout)
         return self._exe_pid
 
     def signal(self, signum):
@@ -1338,14 +1308,7 @@ class ConsoleRun:
         return status
 
     def kill(self):
-        try:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            pass
+        _kill_group(self.proc)
 
 
 def start_console(session, exe, *args, beside=False):

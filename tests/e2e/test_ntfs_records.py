@@ -79,28 +79,11 @@ def escaped_run(s, ntfs, hashes, free_before):
     s.expect_equal(ntfs.free(), free_before, "free bytes after the stopped run")
 
 
-def second_run(s, ntfs, hashes):
-    """A second run started while the first writes its small files: the
-    first keeps its big file open through the step."""
-    first = s.start("x:")
-    box, window, reached = held_in_step(s, first, ntfs)
-    if reached:
-        result = steps.answer(s, s.start("x:", beside=True), [box, window])
-        s.expect_equal(result.boxes, [texts.confirm_drive("x"),
-                                      texts.temp_in_use("x:\\" + steps.TEMP_NAME)],
-                       "second run: message boxes")
-        first.resume()
-    result = steps.finish(s, first, [box, window], 1)
-    steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")],
-                           kept=("VOIDTEMP",))
-
-
-def second_run_at_removal(s, ntfs, hashes):
-    """A second run started while the first removes its tree: the first's
-    big file, emptied, still keeps the drive."""
-    first = s.start("x:")
-    box = steps.confirm(s, first, "x")
-    window = steps.wait_progress(first, box)
+def held_at_removal(s, run, ntfs):
+    """Confirms run and stops it once its big file is emptied while its
+    tree is still there: it is removing the tree."""
+    box = steps.confirm(s, run, "x")
+    window = steps.wait_progress(run, box)
     temp = ntfs.path(steps.TEMP_NAME)
 
     def removing():
@@ -108,15 +91,23 @@ def second_run_at_removal(s, ntfs, hashes):
             return bool(step_files(ntfs)) and os.path.getsize(temp) == 0
         except OSError:
             return False
-    first.exe_pid()
-    reached = scratch.wait_until(lambda: removing() or first.proc.poll() is not None,
-                                 120, 0.001) and first.pause()
+    run.exe_pid()
+    reached = scratch.wait_until(lambda: removing() or run.proc.poll() is not None,
+                                 120, 0.001) and run.pause()
     s.expect(reached, "the run ended before it removed its tree")
+    return box, window, reached
+
+
+def second_run(s, ntfs, hashes, hold, what):
+    """A second run started while the first is held by hold: the first
+    keeps its big file open through the step, and until its tree is gone."""
+    first = s.start("x:")
+    box, window, reached = hold(s, first, ntfs)
     if reached:
         result = steps.answer(s, s.start("x:", beside=True), [box, window])
         s.expect_equal(result.boxes, [texts.confirm_drive("x"),
                                       texts.temp_in_use("x:\\" + steps.TEMP_NAME)],
-                       "second run at the removal: message boxes")
+                       what + ": message boxes")
         first.resume()
     result = steps.finish(s, first, [box, window], 1)
     steps.expect_clean_end(s, result, ntfs.mountpoint, hashes, [texts.confirm_drive("x")],
@@ -206,8 +197,8 @@ def scenario():
             volume = s.adopt_volume("x", ntfs.mountpoint)
             users = user_folder(volume, "VOIDTEMP")
             escaped_run(s, ntfs, hashes, free_before)
-            second_run(s, ntfs, hashes)
-            second_run_at_removal(s, ntfs, hashes)
+            second_run(s, ntfs, hashes, held_in_step, "second run")
+            second_run(s, ntfs, hashes, held_at_removal, "second run at the removal")
             killed_run(s, ntfs, free_before)
             s.expect_equal(user_folder(volume, "VOIDTEMP"), users, "the user's VOIDTEMP")
             # A link named VOIDTEMP, to the user's folder, for the last run.
