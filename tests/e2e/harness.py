@@ -533,6 +533,35 @@ class FreeSpaceSampler:
 
 # --- one process of the program ---------------------------------------------------
 
+def _kill_group(proc):
+    """Kills a program started in a session of its own, and all it started."""
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        pass
+
+
+def _exe_pid(proc, name, timeout):
+    """The Unix process id of the exe called name, started in the session
+    of proc; by its name as the kernel keeps it (15 bytes), not its command
+    line: under an emulator that reads "qemu-i386 .../wine C:\\name" for
+    start.exe too."""
+    deadline = time.monotonic() + timeout
+
+    def ours(process):
+        return os.getsid(process.pid) == proc.pid and process.name().lower() == name[:15].lower()
+    while time.monotonic() < deadline:
+        found = scratch.processes(ours)
+        if found:
+            return found[0].pid
+        time.sleep(0.02)
+    raise HarnessError("no Unix process of %s found" % name)
+
+
 class Result:
     def __init__(self, status, raw):
         self.status = status

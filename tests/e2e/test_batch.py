@@ -4,7 +4,6 @@
 import re
 import signal
 import sys
-import time
 
 import harness
 import scratch
