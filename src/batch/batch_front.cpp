@@ -37,11 +37,6 @@ void front_notice(const run_notice &notice)
     print_error_line("%s", line);
 }
 
-static char upper(char letter)
-{
-    return (letter >= 'a' && letter <= 'z') ? (char)(letter - 'a' + 'A') : letter;
-}
-
 static void show_writing(const run_progress &p)
 {
     DWORD now = sys::GetTickCount();
@@ -54,7 +49,7 @@ static void show_writing(const run_progress &p)
     if (!progress_line_due(s_front.pace, now, fill_percent(p.bytes_written, p.to_write)))
         return;
     char line[LINE_SIZE];
-    format_progress_line(line, sizeof line, upper(p.letter), p.bytes_written, p.to_write,
+    format_progress_line(line, sizeof line, p.letter, p.bytes_written, p.to_write,
                          now - s_front.fill_start_ms);
     print_line("%s", line);
 }
@@ -75,12 +70,12 @@ void front_progress(const run_progress &p)
         break;
     case STAGE_RECORDS:
         if (!s_front.records_begun)
-            print_line("%c: filling the free records of the file table", upper(p.letter));
+            print_line("%c: filling the free records of the file table", p.letter);
         s_front.records_begun = true;
         break;
     case STAGE_RECORDS_DONE: {
         char count[FORMATTED_BYTES_SIZE];
-        print_line("%c: file table step done, %s free records filled", upper(p.letter),
+        print_line("%c: file table step done, %s free records filled", p.letter,
                    format_bytes(count, p.records));
         break;
     }

@@ -26,11 +26,6 @@ static void system_error_text(char *text, size_t size, DWORD error)
              message);
 }
 
-static char upper(char letter)
-{
-    return (letter >= 'a' && letter <= 'z') ? (char)(letter - 'a' + 'A') : letter;
-}
-
 static const char *not_ours_what(run_notice_kind kind)
 {
     switch (kind) {
@@ -47,7 +42,7 @@ static const char *not_ours_what(run_notice_kind kind)
 
 void format_notice_line(char *line, size_t size, const run_notice &n)
 {
-    char letter = upper(n.letter);
+    char letter = n.letter;  // upper case, as the command line gives every drive
     char system_text[SYSTEM_TEXT_SIZE + 32];
     switch (n.kind) {
     case NOTICE_FS_UNSUPPORTED:
