@@ -7,7 +7,6 @@
 #include "ui/run_text.h"
 #include "zerofill/run_front.h"
 #include "zerofill/run_state.h"
-#include "zerofill/zero_fill.h"
 
 enum { ERROR_TEXT_SIZE = 1024 };
 

@@ -181,12 +181,12 @@ static int remove_tree_below(char *path, size_t size, int depth, bool *stopped)
         entry_kind kind = open_entry(path, &handle);
         if (kind == ENTRY_FOLDER && depth <= MOST_FOLDER_LEVELS)
             left += remove_tree_below(path, size, depth + 1, stopped);
-        if (kind == ENTRY_FILE || kind == ENTRY_FOLDER)
+        if (kind == ENTRY_FILE || kind == ENTRY_FOLDER) {
             left += !delete_entry(handle, path, kind);
-        else if (kind != ENTRY_GONE)
-            left++;
-        if (kind != ENTRY_FILE && kind != ENTRY_FOLDER)
+        } else {
             close_entry(handle);
+            left += kind != ENTRY_GONE;
+        }
     }
     path[used] = '\0';
     return left;
@@ -198,12 +198,9 @@ static bool remove_tree(char letter, bool stoppable, int *left)
 {
     char path[PATH_BUFFER_SIZE];
     record_folder_path(path, sizeof path, letter);
-    HANDLE handle;
-    entry_kind kind = open_entry(path, &handle);
-    close_entry(handle);
     *left = 0;
     // A folder of that name that is not a plain folder is not the step's.
-    if (kind != ENTRY_FOLDER)
+    if (entry_at(path) != ENTRY_FOLDER)
         return true;
     bool stopped = false;
     int files_left = remove_tree_below(path, sizeof path, 1, stoppable ? &stopped : NULL);
