@@ -149,7 +149,7 @@ static int fill_drive(char letter, const batch_options &options)
     }
     begin_drive_report();
     DWORD started = sys::GetTickCount();
-    int result = zero_fill_drive_leaving(letter, reserve);
+    int result = zero_fill_drive_with(letter, fill_options{reserve, FILL_WRITE_ALL});
     end_run();
     g_running = 0;
     drive_report report = current_drive_report();

@@ -360,11 +360,12 @@ static int fill_with_zeros(fill_run &run)
     return close_run(run, end, tree_made);
 }
 
-int zero_fill_drive_leaving(char letter, int64_t reserve_bytes)
+int zero_fill_drive_with(char letter, const fill_options &options)
 {
     fill_run run = {};
     run.letter = letter;
-    run.reserve = reserve_bytes > RESERVE_BYTES ? reserve_bytes : (int64_t)RESERVE_BYTES;
+    run.reserve = options.reserve_bytes > RESERVE_BYTES ? options.reserve_bytes
+                                                        : (int64_t)RESERVE_BYTES;
     show_stage(run, STAGE_STARTING);
     if (!g_running)
         return RUN_CANCELLED;
@@ -384,5 +385,5 @@ int zero_fill_drive_leaving(char letter, int64_t reserve_bytes)
 
 int zero_fill_drive(char letter)
 {
-    return zero_fill_drive_leaving(letter, RESERVE_BYTES);
+    return zero_fill_drive_with(letter, fill_options{RESERVE_BYTES, FILL_WRITE_ALL});
 }
