@@ -79,6 +79,12 @@ void front_progress(const run_progress &p)
                    format_bytes(count, p.records));
         break;
     }
+    case STAGE_WAY: {
+        char line[LINE_SIZE];
+        format_way_line(line, sizeof line, p);
+        print_line("%s", line);
+        break;
+    }
     case STAGE_STARTING:
         break;
     }

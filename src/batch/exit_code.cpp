@@ -13,6 +13,7 @@ static int notice_exit_code(run_notice_kind kind)
     case NOTICE_FILE_IS_LINK:
     case NOTICE_FILE_HAS_LINKS:
     case NOTICE_FILE_READ_ONLY:
+    case NOTICE_CANNOT_LOOK:
         return EXIT_NOT_POSSIBLE;
     case NOTICE_FILE_IN_USE:
         return EXIT_IN_USE;
@@ -20,6 +21,7 @@ static int notice_exit_code(run_notice_kind kind)
     case NOTICE_FOLDER_NOT_MADE:
     case NOTICE_FILE_NOT_MADE:
     case NOTICE_WRITE_FAILED:
+    case NOTICE_READ_FAILED:
     case NOTICE_QUERY_FAILED:
     case NOTICE_FILES_LEFT:
     case NOTICE_FOLDER_LEFT:

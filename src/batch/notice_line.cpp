@@ -98,6 +98,19 @@ void format_notice_line(char *line, size_t size, const run_notice &n)
         snprintf(line, size, "%c: writing %s failed, the free space is not completely filled (%s)",
                  letter, n.path, system_text);
         break;
+    case NOTICE_READ_FAILED:
+        system_error_text(system_text, sizeof system_text, n.error);
+        snprintf(line, size,
+                 "%c: reading the free space back through %s failed, it is not completely "
+                 "filled (%s)",
+                 letter, n.path, system_text);
+        break;
+    case NOTICE_CANNOT_LOOK:
+        snprintf(line, size,
+                 "%c: the free space cannot be read through a file here (see above): nothing "
+                 "checked",
+                 letter);
+        break;
     case NOTICE_QUERY_FAILED:
         system_error_text(system_text, sizeof system_text, n.error);
         snprintf(line, size,
@@ -117,4 +130,46 @@ void format_notice_line(char *line, size_t size, const run_notice &n)
                  letter, n.path);
         break;
     }
+}
+
+static const char *why_every_block(run_way way)
+{
+    switch (way) {
+    case WAY_WRITE_ALL_ASKED:
+        return "as asked (--write-all)";
+    case WAY_NO_RIGHT:
+        return "the volume-maintenance right (SeManageVolumePrivilege) is not held; an "
+               "administrator has it";
+    case WAY_FAT:
+        return "FAT and FAT32 cannot show free space through a file";
+    case WAY_NETWORK:
+        return "a network drive";
+    case WAY_UNBUFFERED_REFUSED:
+        return "the temporary file could not be opened past the system's cache";
+    case WAY_COMPRESSED:
+        return "the temporary file came out compressed";
+    case WAY_SPARSE:
+        return "the temporary file came out sparse";
+    case WAY_ENCRYPTED:
+        return "the temporary file came out encrypted";
+    default:
+        return "the system refused to show the free space through the file";
+    }
+}
+
+void format_way_line(char *line, size_t size, const run_progress &p)
+{
+    char system_text[SYSTEM_TEXT_SIZE + 32] = "";
+    if (p.way == WAY_READ_FIRST) {
+        snprintf(line, size,
+                 "%c: reading the free space first: zeros only where it holds data", p.letter);
+        return;
+    }
+    if (p.way == WAY_UNBUFFERED_REFUSED || p.way == WAY_VALID_DATA_REFUSED) {
+        system_error_text(system_text + 2, sizeof system_text - 3, p.error);
+        memcpy(system_text, " (", 2);
+        strncat(system_text, ")", sizeof system_text - strlen(system_text) - 1);
+    }
+    snprintf(line, size, "%c: writing zeros over all of the free space: %s%s", p.letter,
+             why_every_block(p.way), system_text);
 }

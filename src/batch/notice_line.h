@@ -6,3 +6,6 @@
 #include "zerofill/run_front.h"
 
 void format_notice_line(char *line, size_t size, const run_notice &notice);
+
+// How the run fills the drive, and why it writes every block where it does.
+void format_way_line(char *line, size_t size, const run_progress &way);

@@ -49,14 +49,20 @@ using ::CreateFileA;
 using ::DeleteFileA;
 using ::DeviceIoControl;
 using ::DuplicateHandle;
+using ::FlushFileBuffers;
 using ::GetDiskFreeSpaceA;
+using ::GetDriveTypeA;
 using ::GetFileAttributesA;
 using ::GetFileInformationByHandle;
 using ::GetFullPathNameA;
 using ::GetModuleHandleA;
 using ::GetProcAddress;
 using ::GetVolumeInformationA;
+using ::ReadFile;
 using ::RemoveDirectoryA;
+using ::SetEndOfFile;
+using ::SetFilePointerEx;
+using ::SetFileValidData;
 using ::WriteFile;
 // kernel32: process, errors
 using ::ExitProcess;
@@ -66,6 +72,10 @@ using ::GetLastError;
 using ::GetTickCount;
 using ::SetErrorMode;
 using ::Sleep;
+// advapi32: the process's rights
+using ::AdjustTokenPrivileges;
+using ::LookupPrivilegeValueA;
+using ::OpenProcessToken;
 // user32
 using ::DialogBoxParamA;
 using ::EndDialog;
@@ -121,7 +131,33 @@ typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef BOOL (*PHANDLER_ROUTINE)(DWORD);
 typedef unsigned short USHORT;
 typedef struct SECURITY_ATTRIBUTES_ *LPSECURITY_ATTRIBUTES;
-typedef struct OVERLAPPED_ *LPOVERLAPPED;
+typedef int64_t LONGLONG;
+typedef HANDLE *PHANDLE;
+
+// Where a ReadFile or WriteFile on a synchronous handle begins.
+struct OVERLAPPED {
+    uintptr_t Internal;
+    uintptr_t InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
+typedef OVERLAPPED *LPOVERLAPPED;
+
+struct LUID {
+    DWORD LowPart;
+    int32_t HighPart;
+};
+typedef LUID *PLUID;
+struct LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    DWORD Attributes;
+};
+struct TOKEN_PRIVILEGES {
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
+};
+typedef TOKEN_PRIVILEGES *PTOKEN_PRIVILEGES;
 
 struct FILETIME {
     DWORD dwLowDateTime;
@@ -223,12 +259,28 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define FILE_ATTRIBUTE_READONLY 0x00000001u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_ATTRIBUTE_SPARSE_FILE 0x00000200u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
+#define FILE_ATTRIBUTE_COMPRESSED 0x00000800u
+#define FILE_ATTRIBUTE_ENCRYPTED 0x00004000u
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#define FILE_FLAG_NO_BUFFERING 0x20000000u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 #define DUPLICATE_SAME_ACCESS 0x00000002u
+#define FILE_BEGIN 0
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+#define TOKEN_ADJUST_PRIVILEGES 0x0020u
+#define TOKEN_QUERY 0x0008u
+#define SE_PRIVILEGE_ENABLED 0x00000002u
+#define SE_MANAGE_VOLUME_NAME "SeManageVolumePrivilege"
 #define SEM_FAILCRITICALERRORS 0x0001u
 #define SEM_NOGPFAULTERRORBOX 0x0002u
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
@@ -240,7 +292,9 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_FILE_EXISTS 80
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_INVALID_PARAMETER 87
 #define ERROR_DELETE_PENDING 303
+#define ERROR_NOT_ALL_ASSIGNED 1300
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
 
@@ -279,8 +333,10 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID
                      DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
 BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE *target,
                      DWORD access, BOOL inherit, DWORD options);
+BOOL FlushFileBuffers(HANDLE file);
 BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_per_sector,
                        LPDWORD free_clusters, LPDWORD total_clusters);
+UINT GetDriveTypeA(LPCSTR root);
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR *file_part);
@@ -289,7 +345,11 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_size,
                            LPDWORD serial, LPDWORD max_component, LPDWORD flags,
                            LPSTR fs_name, DWORD fs_name_size);
+BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL RemoveDirectoryA(LPCSTR path);
+BOOL SetEndOfFile(HANDLE file);
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER *position, DWORD method);
+BOOL SetFileValidData(HANDLE file, LONGLONG valid_data_length);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                LPOVERLAPPED overlapped);
 // kernel32: process, errors
@@ -301,6 +361,11 @@ DWORD GetLastError();
 DWORD GetTickCount();
 UINT SetErrorMode(UINT mode);
 void Sleep(DWORD milliseconds);
+// advapi32: the process's rights
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES new_state,
+                           DWORD length, PTOKEN_PRIVILEGES previous_state, LPDWORD returned);
+BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid);
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
 // user32
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DLGPROC proc,
                         LPARAM init);

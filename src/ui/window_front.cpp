@@ -90,6 +90,14 @@ void front_notice(const run_notice &n)
         snprintf(cause, sizeof cause, "一時ファイル「%s」への書込みに失敗しました。", n.path);
         show_unfinished_fill(cause, n.error);
         break;
+    case NOTICE_READ_FAILED:
+        snprintf(cause, sizeof cause, "一時ファイル「%s」の読込みに失敗しました。", n.path);
+        show_unfinished_fill(cause, n.error);
+        break;
+    case NOTICE_CANNOT_LOOK:
+        msgbox_printf(g_hDlg, MB_OK, BANNER, "ドライブ %c: の空き領域を読み取れませんでした。",
+                      n.letter);
+        break;
     case NOTICE_QUERY_FAILED:
         snprintf(cause, sizeof cause, "ドライブ %c: の空き領域を取得できませんでした。", n.letter);
         show_unfinished_fill(cause, n.error);
@@ -150,6 +158,9 @@ void front_progress(const run_progress &p)
         break;
     case STAGE_RECORDS_DONE:
         // The line keeps the last count until the files are deleted.
+        break;
+    case STAGE_WAY:
+        // The window's run always writes every block.
         break;
     }
 }

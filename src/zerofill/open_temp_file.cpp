@@ -36,17 +36,28 @@ static temp_open_result why_not_opened(entry_kind found, DWORD error)
 // the name is not followed to create its target elsewhere. Read access
 // too: the system turns compression off only for a handle that may read
 // and write the data.
-static HANDLE create_new(const char *path)
+static HANDLE create_new(const char *path, bool unbuffered)
 {
-    // Readers may share the file, writers may not.
-    return sys::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW,
+    // Readers may share the file, writers may not; nobody, where it may
+    // show old data.
+    return sys::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, unbuffered ? 0 : FILE_SHARE_READ,
+                            NULL, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE |
-                                FILE_FLAG_OPEN_REPARSE_POINT,
+                                FILE_FLAG_OPEN_REPARSE_POINT |
+                                (unbuffered ? FILE_FLAG_NO_BUFFERING : 0),
                             NULL);
 }
 
-// Keeps a second handle, turns compression off (a file system without
-// compression refuses the request, which is fine) and puts a stream on the
+// A file system without compression refuses the request, which is fine.
+static void turn_compression_off(HANDLE handle)
+{
+    USHORT format = COMPRESSION_FORMAT_NONE;
+    DWORD returned = 0;
+    sys::DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, NULL, 0,
+                         &returned, NULL);
+}
+
+// Keeps a second handle, turns compression off and puts a stream on the
 // first handle, which the stream then owns. Both are closed on failure.
 static temp_open_result attach_stream(HANDLE handle, sys::FILE **stream, HANDLE *hold)
 {
@@ -56,10 +67,7 @@ static temp_open_result attach_stream(HANDLE handle, sys::FILE **stream, HANDLE 
         sys::CloseHandle(handle);
         return TEMP_CREATE_FAILED;
     }
-    USHORT format = COMPRESSION_FORMAT_NONE;
-    DWORD returned = 0;
-    sys::DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, NULL, 0,
-                         &returned, NULL);
+    turn_compression_off(handle);
     int fd = sys::_open_osfhandle((intptr_t)handle, _O_WRONLY | _O_BINARY);
     if (fd == -1)
         sys::CloseHandle(handle);
@@ -72,27 +80,42 @@ static temp_open_result attach_stream(HANDLE handle, sys::FILE **stream, HANDLE 
     return TEMP_CREATE_FAILED;
 }
 
-temp_open_result open_temp_file(const char *path, sys::FILE **stream, HANDLE *hold)
+static temp_open_result create_temp_file(const char *path, bool unbuffered, HANDLE *handle)
 {
-    *stream = NULL;
-    *hold = NULL;
-    HANDLE handle = create_new(path);
-    DWORD error = handle == INVALID_HANDLE_VALUE ? sys::GetLastError() : 0;
+    *handle = create_new(path, unbuffered);
+    DWORD error = *handle == INVALID_HANDLE_VALUE ? sys::GetLastError() : 0;
     entry_kind found = ENTRY_GONE;
-    if (handle == INVALID_HANDLE_VALUE) {
+    if (*handle == INVALID_HANDLE_VALUE) {
         // Something has the name. A plain file of one name, which only an
         // interrupted run leaves, is deleted through the handle that
         // checked it; anything else is left untouched, and named.
         bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
         found = taken ? remove_own_entry(path, false) : entry_at(path);
         if (taken && found == ENTRY_GONE) {
-            handle = create_new(path);
-            error = handle == INVALID_HANDLE_VALUE ? sys::GetLastError() : 0;
+            *handle = create_new(path, unbuffered);
+            error = *handle == INVALID_HANDLE_VALUE ? sys::GetLastError() : 0;
         }
     }
-    if (handle != INVALID_HANDLE_VALUE)
-        return attach_stream(handle, stream, hold);
-    return why_not_opened(found, error);
+    return *handle != INVALID_HANDLE_VALUE ? TEMP_OPENED : why_not_opened(found, error);
+}
+
+temp_open_result open_temp_file(const char *path, sys::FILE **stream, HANDLE *hold)
+{
+    *stream = NULL;
+    *hold = NULL;
+    HANDLE handle;
+    temp_open_result result = create_temp_file(path, false, &handle);
+    return result == TEMP_OPENED ? attach_stream(handle, stream, hold) : result;
+}
+
+temp_open_result open_unbuffered_temp_file(const char *path, HANDLE *file)
+{
+    temp_open_result result = create_temp_file(path, true, file);
+    if (result == TEMP_OPENED)
+        turn_compression_off(*file);
+    else
+        *file = NULL;
+    return result;
 }
 
 bool empty_temp_file(HANDLE hold)

@@ -24,6 +24,10 @@ enum temp_open_result {
 // same open file, which keeps it (and its space) after the stream is
 // closed, until the run closes `hold` too.
 temp_open_result open_temp_file(const char *path, sys::FILE **stream, HANDLE *hold);
+// The same, for reading and writing past the system's cache through `file`
+// alone: aligned reads and writes only, and no other program may even read
+// it, since it may show the volume's old data.
+temp_open_result open_unbuffered_temp_file(const char *path, HANDLE *file);
 
 // Tells the user why the file on drive `letter` could not be opened.
 void show_open_failure(char letter, const char *path, temp_open_result why);

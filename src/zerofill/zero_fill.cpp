@@ -10,12 +10,16 @@
 #include "zerofill/open_temp_file.h"
 #include "zerofill/run_front.h"
 #include "zerofill/temp_files.h"
+#include "zerofill/where_data.h"
 
 enum {
     // Every full write, from one block of zeros prepared once.
     ZERO_BUFFER_SIZE = 4194304,
     // A FAT file holds 2 GB: room for a FAT32 volume of 16 TiB.
     MOST_TEMP_FILES = 8192,
+    // Reading first, the file grows by this much at a time: few enough
+    // questions of the free space, and a stretch read back in moments.
+    STRETCH_BYTES = 64 * 1048576,
 };
 
 // On the FAT family a file that has received more than this is closed and
@@ -36,6 +40,8 @@ enum fill_end {
     CREATE_FAILED,    // the next temporary file could not be created
     NOT_SHRINKING,    // the zeros written take no space
     QUERY_FAILED,     // the free space could not be asked
+    READ_FAILED,      // reading first, a stretch could not be read back
+    NOT_LOOKED,       // only looking, and the free space could not be read
     GOING_ON,         // none of these yet
 };
 
@@ -49,6 +55,7 @@ struct shrink_check {
 // Everything one run owns.
 struct fill_run {
     char letter;
+    fill_way asked;
     int fs;
     bool switches_files;  // FAT family: numbered files, none past 2 GB
     int64_t reserve;
@@ -61,7 +68,9 @@ struct fill_run {
     HANDLE holds[MOST_TEMP_FILES];
     int64_t bytes_in_file;
     sys::FILE *file;
-    const char *zeros;
+    bool reads_first;  // the file, holds[0], is read back past the cache
+    read_first_fill read;
+    const char *zeros;  // ZERO_BUFFER_SIZE, aligned to MOST_IO_UNIT
     temp_open_result open_failure;
     DWORD error;            // of the last short write, failed commit or failed query
     int64_t bytes_written;  // by the whole run
@@ -90,6 +99,8 @@ static void tell(fill_run &run, run_notice_kind kind, const char *path = NULL)
 static void show_stage(const fill_run &run, run_stage stage, int64_t free_bytes = 0)
 {
     run_progress progress = {stage, run.letter, free_bytes - run.reserve, run.bytes_written, 0};
+    progress.bytes_read = run.read.bytes_read;
+    progress.bytes_with_data = run.read.bytes_with_data;
     front_progress(progress);
 }
 
@@ -213,9 +224,54 @@ static fill_end write_zeros(fill_run &run)
     }
 }
 
+// Reading first: the file grows a stretch at a time, each no larger than
+// the free space above the reserve that the volume reports before it.
+static fill_end fill_stretches(fill_run &run)
+{
+    read_first_fill &fill = run.read;
+    for (;;) {
+        int64_t free_bytes = get_free_bytes(run.root);
+        if (free_bytes < 0) {
+            run.error = sys::GetLastError();
+            return QUERY_FAILED;
+        }
+        int64_t room = (free_bytes - run.reserve) / fill.unit * fill.unit;
+        if (room <= 0)
+            return RESERVE_REACHED;
+        if (!g_running)
+            return STOPPED;
+        if (!zeros_take_space(run.shrink, fill.file_bytes, free_bytes, fill.file))
+            return NOT_SHRINKING;
+        stretch_end end = fill_stretch(fill, room < STRETCH_BYTES ? room : (int64_t)STRETCH_BYTES,
+                                       free_bytes - run.reserve);
+        run.bytes_written = fill.file_bytes;
+        run.error = fill.error;
+        if (end == STRETCH_STOPPED)
+            return STOPPED;
+        if (end == STRETCH_NOT_EXPOSED)
+            return NOT_LOOKED;
+        if (end != STRETCH_DONE)
+            return fill.read_failed ? READ_FAILED : SHORT_WRITE;
+    }
+}
+
+// Reading first, a complete fill is committed to the medium too.
+static fill_end close_read_file(fill_run &run, fill_end end)
+{
+    show_stage(run, end == SHORT_WRITE ? STAGE_WRITE_FALSE : STAGE_FLUSHING);
+    if (end != RESERVE_REACHED || run.asked == FILL_CHECK_ONLY ||
+        sys::FlushFileBuffers(run.holds[0]))
+        return end;
+    run.error = sys::GetLastError();
+    show_stage(run, STAGE_WRITE_FALSE);
+    return COMMIT_FAILED;
+}
+
 // The stream still open is closed, committed when the fill is complete.
 static fill_end close_last_file(fill_run &run, fill_end end)
 {
+    if (run.reads_first)
+        return close_read_file(run, end);
     if (run.file == NULL) {
         // A commit at a file switch failed.
         if (end == COMMIT_FAILED)
@@ -240,7 +296,7 @@ static bool fill_unfinished(fill_run &run, fill_end end)
 {
     if (end == SHORT_WRITE)
         return get_free_bytes(run.root) > run.reserve + ZERO_BUFFER_SIZE;
-    return end == COMMIT_FAILED || end == QUERY_FAILED;
+    return end == COMMIT_FAILED || end == QUERY_FAILED || end == READ_FAILED;
 }
 
 static void tell_why_unfinished(fill_run &run, fill_end end, bool unfinished)
@@ -249,8 +305,13 @@ static void tell_why_unfinished(fill_run &run, fill_end end, bool unfinished)
         show_open_failure(run.letter, run.path, run.open_failure);
     if (end == NOT_SHRINKING)
         tell(run, NOTICE_NOT_SHRINKING);
+    if (end == NOT_LOOKED)
+        tell(run, NOTICE_CANNOT_LOOK);
     if (unfinished)
-        tell(run, end == QUERY_FAILED ? NOTICE_QUERY_FAILED : NOTICE_WRITE_FAILED, run.path);
+        tell(run, end == QUERY_FAILED  ? NOTICE_QUERY_FAILED
+                  : end == READ_FAILED ? NOTICE_READ_FAILED
+                                       : NOTICE_WRITE_FAILED,
+             run.path);
 }
 
 // Closing the last handle of a temporary file deletes it.
@@ -323,7 +384,8 @@ static bool run_record_step(fill_run &run, fill_end *end)
 {
     // A Cancel that came with the last block leaves the fill complete and
     // the step not begun.
-    if (*end != RESERVE_REACHED || run.fs != FS_NTFS || !g_running)
+    if (*end != RESERVE_REACHED || run.fs != FS_NTFS || !g_running ||
+        run.asked == FILL_CHECK_ONLY)
         return false;
     // Taken before the step's folder is made, whose record may be the one
     // that makes the table grow.
@@ -335,6 +397,66 @@ static bool run_record_step(fill_run &run, fill_end *end)
     return step != RECORDS_LEFT_OUT;
 }
 
+static void show_way(const fill_run &run, run_way way)
+{
+    run_progress progress = {STAGE_WAY, run.letter, 0, 0, 0};
+    progress.way = way;
+    progress.error = run.error;
+    front_progress(progress);
+}
+
+// Reading first, where the drive and the file let the run: the file is
+// made past the cache and checked as it came out. Elsewhere, why not.
+static run_way open_to_read_first(fill_run &run)
+{
+    run_way way = read_first_refusal(run.root, run.fs);
+    if (way != WAY_READ_FIRST)
+        return way;
+    temp_file_path(run.path, sizeof run.path, run.letter, run.fs, 0);
+    HANDLE file;
+    run.open_failure = open_unbuffered_temp_file(run.path, &file);
+    if (run.open_failure == TEMP_CREATE_FAILED) {
+        // A refusal of the cache's bypass leaves the ordinary file to try.
+        run.error = sys::GetLastError();
+        run.open_failure = TEMP_OPENED;
+        return WAY_UNBUFFERED_REFUSED;
+    }
+    // Something in the way is named as what it is.
+    if (run.open_failure != TEMP_OPENED)
+        return WAY_READ_FIRST;
+    way = file_refusal(file);
+    if (way != WAY_READ_FIRST) {
+        // Its only handle: closing it deletes it.
+        sys::CloseHandle(file);
+        return way;
+    }
+    run.reads_first = true;
+    run.holds[0] = file;
+    run.files_created = 1;
+    run.shrink.file_bytes = -1;
+    run.read = read_first_fill{file, run.letter, io_unit(run.root), run.asked == FILL_CHECK_ONLY,
+                               true, run.zeros, run.read.data, 0, 0, 0, 0, 0, false};
+    return WAY_READ_FIRST;
+}
+
+// The first file, made the way the run fills; false when it could not be
+// (open_failure says why, or TEMP_OPENED when the run may only look and
+// cannot).
+static bool open_first_file(fill_run &run)
+{
+    run_way way = run.asked == FILL_WRITE_ALL ? WAY_WRITE_ALL_ASKED : open_to_read_first(run);
+    show_way(run, way);
+    if (run.reads_first)
+        return true;
+    if (way == WAY_READ_FIRST)
+        return false;
+    if (run.asked == FILL_CHECK_ONLY) {
+        tell(run, NOTICE_CANNOT_LOOK);
+        return false;
+    }
+    return open_next_file(run);
+}
+
 static int fill_with_zeros(fill_run &run)
 {
     run.fs = get_fs_type(run.root);
@@ -344,42 +466,64 @@ static int fill_with_zeros(fill_run &run)
         return RUN_FAILED;
     }
     run.switches_files = is_fat_family(run.fs);
+    // Only looking, nothing is made on a drive where the run cannot look.
+    if (run.asked == FILL_CHECK_ONLY && run.switches_files) {
+        show_way(run, WAY_FAT);
+        tell(run, NOTICE_CANNOT_LOOK);
+        return RUN_FAILED;
+    }
     if (run.switches_files && !prepare_folder(run))
         return RUN_FAILED;
-    if (!open_next_file(run))
-        return fail_first_file(run);
+    if (!open_first_file(run))
+        return run.open_failure == TEMP_OPENED ? RUN_FAILED : fail_first_file(run);
     fill_end end = GOING_ON;
     // With the file open no other run on the drive can be going: a tree
     // that a killed run left is removed now, before the step needs its name.
     if (run.fs == FS_NTFS && !sweep_record_folder(run.letter))
         end = STOPPED;
     if (end == GOING_ON)
-        end = write_zeros(run);
+        end = run.reads_first ? fill_stretches(run) : write_zeros(run);
     end = close_last_file(run, end);
     bool tree_made = run_record_step(run, &end);
     return close_run(run, end, tree_made);
 }
 
+// Where a block of `size` bytes aligned to MOST_IO_UNIT begins inside one
+// allocated MOST_IO_UNIT bytes larger.
+static char *aligned(char *allocated)
+{
+    return allocated + (MOST_IO_UNIT - (uintptr_t)allocated % MOST_IO_UNIT) % MOST_IO_UNIT;
+}
+
 int zero_fill_drive_with(char letter, const fill_options &options)
 {
+    static_assert((int)ZERO_BUFFER_SIZE >= (int)READ_BLOCK_BYTES,
+                  "the zeros cover a block read back");
     fill_run run = {};
     run.letter = letter;
+    run.asked = options.way;
     run.reserve = options.reserve_bytes > RESERVE_BYTES ? options.reserve_bytes
                                                         : (int64_t)RESERVE_BYTES;
     show_stage(run, STAGE_STARTING);
     if (!g_running)
         return RUN_CANCELLED;
 
-    // On the heap, prepared once: safe whatever stack the calling thread has.
-    char *zeros = (char *)calloc(1, ZERO_BUFFER_SIZE);
-    if (zeros == NULL) {
+    // On the heap, prepared once: safe whatever stack the calling thread
+    // has; aligned, since reading first writes them past the cache.
+    char *zeros = (char *)calloc(1, ZERO_BUFFER_SIZE + MOST_IO_UNIT);
+    char *data = options.way == FILL_WRITE_ALL ? NULL
+                                               : (char *)malloc(READ_BLOCK_BYTES + MOST_IO_UNIT);
+    if (zeros == NULL || (options.way != FILL_WRITE_ALL && data == NULL)) {
+        free(zeros);
         tell(run, NOTICE_NO_MEMORY);
         return RUN_FAILED;
     }
-    run.zeros = zeros;
+    run.zeros = aligned(zeros);
+    run.read.data = data != NULL ? aligned(data) : NULL;
     drive_root(run.root, letter);
     int result = fill_with_zeros(run);
     free(zeros);
+    free(data);
     return result;
 }
 

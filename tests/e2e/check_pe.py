@@ -17,13 +17,13 @@ CONSOLE_SUBSYSTEM = 3
 NEEDED = {"kernel32.dll", "user32.dll"}
 # Windows' own C runtimes; libstdc++-6.dll, libgcc_s_*.dll or
 # libwinpthread-1.dll would have to be shipped beside the exe.
-SYSTEM = NEEDED | {"msvcrt.dll", "ucrtbase.dll"}
+SYSTEM = NEEDED | {"advapi32.dll", "msvcrt.dll", "ucrtbase.dll"}
 
 
 # What the unattended exe may import: no user32, nor anything else that
-# wants a window station.
+# wants a window station (advapi32 enables the process's rights).
 UNATTENDED_NEEDED = {"kernel32.dll"}
-UNATTENDED_SYSTEM = UNATTENDED_NEEDED | {"msvcrt.dll", "ucrtbase.dll"}
+UNATTENDED_SYSTEM = UNATTENDED_NEEDED | {"advapi32.dll", "msvcrt.dll", "ucrtbase.dll"}
 
 
 def check(arch, exe, needed=NEEDED, system=SYSTEM):

@@ -31,6 +31,7 @@ static const DWORD ERROR_FILE_EXISTS_CODE = 80;
 static const DWORD ERROR_DISK_FULL_CODE = 112;
 static const DWORD ERROR_DIR_NOT_EMPTY_CODE = 145;
 static const DWORD ERROR_IO_DEVICE_CODE = 1117;
+static const DWORD ERROR_PRIVILEGE_NOT_HELD_CODE = 1314;
 
 namespace fake {
 
@@ -52,6 +53,7 @@ const int64_t RESIDENT_BYTES = 700;  // of a file's data, kept in its record
 const int64_t INDEX_BLOCK = 4096;
 const int INDEX_NAMES_IN_RECORD = 7;  // a folder's first names stay in its record
 const int INDEX_NAMES_PER_BLOCK = 32;
+const DWORD VOLUME_RIGHT_LUID = 28;
 
 // Stands for the module handle of kernel32.dll; never dereferenced.
 char kernel32_module;
@@ -72,6 +74,12 @@ struct volume {
     int64_t free_records = 0;
     int64_t table_growth = 0;  // bytes the table takes when it has no record left
     int table_growths = 0;
+    bool network = false;
+    bool refuses_valid_data = false;
+    DWORD new_file_attributes = 0;  // sparse, encrypted
+    // Free space that holds old data, by the offset at which the big file
+    // takes it: [offset, end) pairs, in order, not touching.
+    std::vector<std::pair<int64_t, int64_t>> old_data = {};
 };
 
 struct entry {
@@ -91,6 +99,9 @@ struct entry {
                                     // FILE_FLAG_OPEN_REPARSE_POINT
     bool has_record = false;   // holds a record of the volume's file table
     int index_names = 0;       // a folder: names added to its index
+    DWORD attributes = 0;      // sparse, encrypted
+    int64_t valid_length = 0;  // past it the file reads zeros
+    bool takes_free_space = false;  // opened for reading too: the run's big file
 };
 
 // A handle of the program on a file, and the descriptor put on it.
@@ -101,6 +112,9 @@ struct file_handle {
     DWORD access = GENERIC_WRITE;
     DWORD share = 0;
     bool recorded = true;  // made by its open, whose close is recorded too
+    bool unbuffered = false;     // FILE_FLAG_NO_BUFFERING: aligned I/O only
+    bool right_at_open = false;  // the volume-maintenance right was enabled
+    int64_t position = 0;        // of the file pointer
 };
 
 struct state {
@@ -115,6 +129,8 @@ struct state {
     std::function<void(int)> write_hook;
     std::function<void(const std::string &)> close_hook;
     bool ex_hidden = false;
+    bool right_held = true;
+    bool right_enabled = false;
     std::map<uintptr_t, file_handle> handles;
     uintptr_t next_handle = 0x70000;
     int fail_create_index = -1;
@@ -217,9 +233,32 @@ bool space_query_allowed(volume *v)
 }
 
 void record(file_op op, const std::string &path, bool ok, size_t requested = 0,
-            size_t written = 0)
+            size_t written = 0, int64_t offset = 0)
 {
-    st().file_calls.push_back(file_call{op, path, ok, requested, written});
+    st().file_calls.push_back(file_call{op, path, ok, requested, written, offset});
+}
+
+// The old data of `v` that [from, to) of the big file covers, clipped.
+std::vector<std::pair<int64_t, int64_t>> old_data_in(const volume &v, int64_t from, int64_t to)
+{
+    std::vector<std::pair<int64_t, int64_t>> found;
+    for (const auto &range : v.old_data)
+        if (range.first < to && range.second > from)
+            found.push_back({std::max(range.first, from), std::min(range.second, to)});
+    return found;
+}
+
+// Zeros written over [from, to) of the big file: no old data is left there.
+void clear_old_data(volume &v, int64_t from, int64_t to)
+{
+    std::vector<std::pair<int64_t, int64_t>> left;
+    for (const auto &range : v.old_data) {
+        if (range.first < from)
+            left.push_back({range.first, std::min(range.second, from)});
+        if (range.second > to)
+            left.push_back({std::max(range.first, to), range.second});
+    }
+    v.old_data = left;
 }
 
 bool all_zero(const void *data, size_t size)
@@ -233,6 +272,22 @@ bool all_zero(const void *data, size_t size)
         size -= n;
     }
     return true;
+}
+
+int64_t start_of(const file_handle &h, const OVERLAPPED *overlapped)
+{
+    if (overlapped == nullptr)
+        return h.position;
+    return (int64_t)(((uint64_t)overlapped->OffsetHigh << 32) | overlapped->Offset);
+}
+
+// Without the system's cache, offsets, sizes and buffers are whole sectors.
+bool aligned_for(const file_handle &h, const volume *v, int64_t at, DWORD size, const void *buffer)
+{
+    if (!h.unbuffered || v == nullptr)
+        return true;
+    int64_t sector = v->bytes_per_sector;
+    return at % sector == 0 && size % sector == 0 && (uintptr_t)buffer % sector == 0;
 }
 
 void make_folders_above(const std::string &path)
@@ -337,6 +392,44 @@ void compress_new_files(char letter)
 void refuse_compression_change(char letter)
 {
     change_volume(letter, [](volume &v) { v.refuses_compression_change = true; });
+}
+
+void mark_new_files(char letter, DWORD attributes)
+{
+    change_volume(letter, [&](volume &v) { v.new_file_attributes = attributes; });
+}
+
+void make_network_drive(char letter)
+{
+    change_volume(letter, [](volume &v) { v.network = true; });
+}
+
+void refuse_valid_data(char letter)
+{
+    change_volume(letter, [](volume &v) { v.refuses_valid_data = true; });
+}
+
+void old_data(char letter, int64_t offset, int64_t length)
+{
+    change_volume(letter, [&](volume &v) {
+        clear_old_data(v, offset, offset + length);
+        v.old_data.push_back({offset, offset + length});
+        std::sort(v.old_data.begin(), v.old_data.end());
+    });
+}
+
+std::vector<std::pair<int64_t, int64_t>> old_data_left(char letter)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    auto it = st().volumes.find(fold(letter));
+    return it == st().volumes.end() ? std::vector<std::pair<int64_t, int64_t>>()
+                                    : it->second.old_data;
+}
+
+void hold_volume_right(bool held)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    st().right_held = held;
 }
 
 std::vector<std::string> module_handle_calls()
@@ -750,6 +843,8 @@ HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposit
         s.entries[key] = entry{opened_path, false, 0, 0};
         s.entries[key].compressed = v != nullptr && v->compresses_new_files;
         s.entries[key].has_record = v != nullptr && v->has_file_table;
+        s.entries[key].attributes = v != nullptr ? v->new_file_attributes : 0;
+        s.entries[key].takes_free_space = (access & GENERIC_READ) && (access & GENERIC_WRITE);
     }
     s.entries[key].open_streams++;
     if (flags & FILE_FLAG_DELETE_ON_CLOSE)
@@ -758,6 +853,8 @@ HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposit
     s.next_handle += 4;
     s.handles[handle] = file_handle{key, opened_path, -1, rights, share,
                                     creates};
+    s.handles[handle].unbuffered = (flags & FILE_FLAG_NO_BUFFERING) != 0;
+    s.handles[handle].right_at_open = s.right_enabled;
     return reinterpret_cast<HANDLE>(handle);
 }
 
@@ -918,7 +1015,11 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *file)
         if (accepted > 0 && !zero)
             s.nonzero_writes++;
         if (v != nullptr && written != s.entries.end()) {
+            if (written->second.takes_free_space && zero)
+                fake::clear_old_data(*v, written->second.size,
+                                     written->second.size + (int64_t)accepted);
             written->second.size += (int64_t)accepted;
+            written->second.valid_length = written->second.size;
             if (takes_space) {
                 v->free_bytes -= (int64_t)accepted;
                 written->second.allocated += (int64_t)accepted;
@@ -935,7 +1036,6 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *file)
 
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
-    (void)overlapped;
     if (fake::is_std_stream(file))
         return fake::write_std_stream(file, data, size, written);
     std::lock_guard<std::mutex> guard(fake::lock());
@@ -945,22 +1045,196 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
         return FALSE;
     fake::entry &e = s.entries[h->second.key];
     fake::volume *v = fake::volume_of(h->second.key);
-    bool resident = v != nullptr && v->has_file_table && e.size + size <= fake::RESIDENT_BYTES;
-    DWORD accepted = resident || v == nullptr
-                         ? (v == nullptr ? 0 : size)
-                         : (DWORD)std::min<int64_t>(size, v->free_bytes);
-    if (!fake::all_zero(data, size) && accepted > 0)
-        s.nonzero_writes++;
-    e.size += accepted;
-    if (!resident && v != nullptr) {
-        v->free_bytes -= accepted;
-        e.allocated += accepted;
+    int64_t at = fake::start_of(h->second, overlapped);
+    if (!fake::aligned_for(h->second, v, at, size, data)) {
+        fake::record(fake::OP_WRITE, h->second.path, false, size, 0, at);
+        fake::last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
     }
+    int64_t growth = std::max<int64_t>(0, at + size - e.size);
+    bool resident = v != nullptr && v->has_file_table && at + size <= fake::RESIDENT_BYTES;
+    int64_t room = v == nullptr ? 0 : resident ? growth : std::min(growth, v->free_bytes);
+    DWORD accepted = v == nullptr ? 0 : (DWORD)(size - (growth - room));
+    bool zero = fake::all_zero(data, size);
+    if (!zero && accepted > 0)
+        s.nonzero_writes++;
+    int64_t end = at + accepted;
+    if (end > e.size) {
+        if (!resident && v != nullptr) {
+            v->free_bytes -= end - e.size;
+            e.allocated += end - e.size;
+        }
+        e.size = end;
+    }
+    // The system writes zeros between the valid data and a write past it.
+    if (e.takes_free_space && zero && v != nullptr)
+        fake::clear_old_data(*v, std::min(at, e.valid_length), end);
+    e.valid_length = std::max(e.valid_length, end);
+    h->second.position = end;
     fake::last_error = accepted < size ? ERROR_DISK_FULL_CODE : 0;
-    fake::record(fake::OP_WRITE, h->second.path, accepted == size, size, accepted);
+    fake::record(fake::OP_WRITE, h->second.path, accepted == size, size, accepted, at);
     if (written != nullptr)
         *written = accepted;
     return accepted == size ? TRUE : FALSE;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    fake::state &s = st();
+    auto h = s.handles.find((uintptr_t)file);
+    if (h == s.handles.end() || !(h->second.access & GENERIC_READ)) {
+        fake::last_error = ERROR_ACCESS_DENIED_CODE;
+        return FALSE;
+    }
+    const fake::entry &e = s.entries[h->second.key];
+    fake::volume *v = fake::volume_of(h->second.key);
+    int64_t at = fake::start_of(h->second, overlapped);
+    if (!fake::aligned_for(h->second, v, at, size, data)) {
+        fake::record(fake::OP_READ, h->second.path, false, size, 0, at);
+        fake::last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    DWORD got = at >= e.size ? 0 : (DWORD)std::min<int64_t>(size, e.size - at);
+    unsigned char *bytes = static_cast<unsigned char *>(data);
+    memset(bytes, 0, got);
+    if (e.takes_free_space && v != nullptr)
+        for (const auto &old : fake::old_data_in(*v, at, std::min(at + got, e.valid_length)))
+            memset(bytes + (old.first - at), 0xA5, (size_t)(old.second - old.first));
+    h->second.position = at + got;
+    fake::record(fake::OP_READ, h->second.path, true, size, got, at);
+    fake::last_error = 0;
+    if (read != nullptr)
+        *read = got;
+    return TRUE;
+}
+
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER *position, DWORD method)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    auto h = st().handles.find((uintptr_t)file);
+    if (h == st().handles.end() || method != FILE_BEGIN || distance.QuadPart < 0)
+        return FALSE;
+    h->second.position = distance.QuadPart;
+    if (position != nullptr)
+        position->QuadPart = distance.QuadPart;
+    return TRUE;
+}
+
+// The file's end moves to its pointer: space is taken (or given back) at
+// once, while the valid data stays where it was.
+BOOL SetEndOfFile(HANDLE file)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    fake::state &s = st();
+    auto h = s.handles.find((uintptr_t)file);
+    if (h == s.handles.end() || !(h->second.access & GENERIC_WRITE)) {
+        fake::last_error = ERROR_ACCESS_DENIED_CODE;
+        return FALSE;
+    }
+    fake::entry &e = s.entries[h->second.key];
+    fake::volume *v = fake::volume_of(h->second.key);
+    int64_t end = h->second.position;
+    bool ok = v != nullptr && end - e.size <= v->free_bytes;
+    fake::record(fake::OP_GROW, h->second.path, ok, 0, 0, end);
+    if (!ok) {
+        fake::last_error = ERROR_DISK_FULL_CODE;
+        return FALSE;
+    }
+    int64_t change = std::max<int64_t>(end - e.size, -e.allocated);
+    v->free_bytes -= change;
+    e.allocated += change;
+    e.size = end;
+    e.valid_length = std::min(e.valid_length, end);
+    return TRUE;
+}
+
+BOOL SetFileValidData(HANDLE file, LONGLONG valid_data_length)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    fake::state &s = st();
+    auto h = s.handles.find((uintptr_t)file);
+    if (h == s.handles.end())
+        return FALSE;
+    fake::entry &e = s.entries[h->second.key];
+    fake::volume *v = fake::volume_of(h->second.key);
+    DWORD error = 0;
+    if (!(h->second.access & GENERIC_WRITE))
+        error = ERROR_ACCESS_DENIED_CODE;
+    else if (!h->second.right_at_open)
+        error = ERROR_PRIVILEGE_NOT_HELD_CODE;
+    else if (v == nullptr || v->network || v->fs_name != "NTFS" || v->refuses_valid_data)
+        error = ERROR_INVALID_FUNCTION_CODE;
+    else if (e.compressed || (e.attributes & (FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_ENCRYPTED)) ||
+             valid_data_length <= e.valid_length || valid_data_length > e.size)
+        error = ERROR_INVALID_PARAMETER;
+    fake::record(fake::OP_VALID_DATA, h->second.path, error == 0, 0, 0, valid_data_length);
+    fake::last_error = error;
+    if (error == 0)
+        e.valid_length = valid_data_length;
+    return error == 0;
+}
+
+BOOL FlushFileBuffers(HANDLE file)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    auto h = st().handles.find((uintptr_t)file);
+    if (h == st().handles.end())
+        return FALSE;
+    fake::record(fake::OP_COMMIT, h->second.path, true);
+    return TRUE;
+}
+
+UINT GetDriveTypeA(LPCSTR root)
+{
+    std::lock_guard<std::mutex> guard(fake::lock());
+    fake::volume *v = fake::volume_at_root(root);
+    if (v == nullptr)
+        return DRIVE_NO_ROOT_DIR;
+    return v->network ? DRIVE_REMOTE : DRIVE_FIXED;
+}
+
+// --- the process's token --------------------------------------------------
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
+{
+    (void)process;
+    (void)access;
+    *token = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7700));
+    return TRUE;
+}
+
+BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid)
+{
+    if (system != nullptr || name == nullptr || strcmp(name, SE_MANAGE_VOLUME_NAME) != 0)
+        return FALSE;
+    *luid = LUID{fake::VOLUME_RIGHT_LUID, 0};
+    return TRUE;
+}
+
+// As the system does: a right the account lacks is not enabled, and the
+// call still succeeds, with ERROR_NOT_ALL_ASSIGNED as its last error.
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES new_state,
+                           DWORD length, PTOKEN_PRIVILEGES previous_state, LPDWORD returned)
+{
+    (void)token;
+    (void)length;
+    (void)previous_state;
+    (void)returned;
+    std::lock_guard<std::mutex> guard(fake::lock());
+    fake::last_error = 0;
+    if (disable_all || new_state == nullptr)
+        return FALSE;
+    for (DWORD i = 0; i < new_state->PrivilegeCount; i++) {
+        const LUID_AND_ATTRIBUTES &p = new_state->Privileges[i];
+        if (p.Luid.LowPart != fake::VOLUME_RIGHT_LUID || !(p.Attributes & SE_PRIVILEGE_ENABLED))
+            continue;
+        if (st().right_held)
+            st().right_enabled = true;
+        else
+            fake::last_error = ERROR_NOT_ALL_ASSIGNED;
+    }
+    return TRUE;
 }
 
 int fflush(FILE *file)
@@ -1125,6 +1399,9 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
     const fake::entry &e = st().entries[h->second.key];
     *info = BY_HANDLE_FILE_INFORMATION();
     info->dwFileAttributes = e.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    info->dwFileAttributes |= e.attributes;
+    if (e.compressed)
+        info->dwFileAttributes |= FILE_ATTRIBUTE_COMPRESSED;
     if (e.reparse)
         info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     if (e.read_only)
@@ -1195,8 +1472,11 @@ BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process
     fake::record(fake::OP_DUPLICATE, h->second.path, true);
     uintptr_t handle = s.next_handle;
     s.next_handle += 4;
-    s.handles[handle] = fake::file_handle{h->second.key, h->second.path, -1, h->second.access,
-                                          h->second.share};
+    // The same open file: its access, sharing and flags.
+    fake::file_handle copy = h->second;
+    copy.fd = -1;
+    copy.recorded = true;
+    s.handles[handle] = copy;
     *target = reinterpret_cast<HANDLE>(handle);
     return TRUE;
 }

@@ -64,6 +64,30 @@ void hide_free_space_ex(bool hidden);
 void compress_new_files(char letter);
 // FSCTL_SET_COMPRESSION fails on the volume (as on FAT).
 void refuse_compression_change(char letter);
+// Files created on the volume from now on carry these attributes
+// (FILE_ATTRIBUTE_SPARSE_FILE, FILE_ATTRIBUTE_ENCRYPTED).
+void mark_new_files(char letter, DWORD attributes);
+// A network drive: GetDriveTypeA says DRIVE_REMOTE, and SetFileValidData
+// refuses its files.
+void make_network_drive(char letter);
+// SetFileValidData fails on the volume, as a filter driver may make it.
+void refuse_valid_data(char letter);
+
+// --- old data in free space ----------------------------------------------
+//
+// A file opened for reading and writing takes the volume's free space in
+// order, from its offset 0 on, as the run's one big file does. Clusters
+// that once held data keep it: once SetFileValidData moves the valid data
+// length over them, ReadFile gives bytes of 0xA5 there. Below the valid
+// data length every byte written is what it reads; past it, zeros. Zeros
+// written over old data clear it for good, as does a full write.
+void old_data(char letter, int64_t offset, int64_t length);
+// What still holds old data, as [offset, end) pairs in order.
+std::vector<std::pair<int64_t, int64_t>> old_data_left(char letter);
+// The account has the volume-maintenance right (it has, by default, as an
+// administrator does); AdjustTokenPrivileges enables it. SetFileValidData
+// wants it enabled when the file was opened.
+void hold_volume_right(bool held);
 
 // The double's own GetDiskFreeSpaceExA, the address GetProcAddress hands out.
 BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller,
@@ -146,13 +170,17 @@ enum file_op {
     OP_CLOSE,        // CloseHandle of a file
     OP_DUPLICATE,    // DuplicateHandle of a file's handle
     OP_EMPTY,        // a file cut to no bytes through its handle
+    OP_READ,         // ReadFile
+    OP_GROW,         // SetEndOfFile
+    OP_VALID_DATA,   // SetFileValidData
 };
 struct file_call {
     file_op op;
     std::string path;   // as passed, or as opened for stream calls
     bool ok;            // the call succeeded (fwrite: wrote all it was asked)
-    size_t requested;   // fwrite and WriteFile only
-    size_t written;     // fwrite and WriteFile only
+    size_t requested;   // fwrite, WriteFile and ReadFile only
+    size_t written;     // fwrite, WriteFile and ReadFile only
+    int64_t offset = 0;  // WriteFile, ReadFile: where; OP_GROW, OP_VALID_DATA: the length
 };
 
 // Every file and folder call since the reset, in order.

@@ -93,13 +93,14 @@ int64_t bytes_written(const char *path)
 // what opening a file does beyond creating it.
 std::vector<std::string> file_steps()
 {
-    static const char *const names[] = {"create", "fwrite", "write", "fflush",   "commit",
-                                        "fclose", "delete", "mkdir", "rmdir",    "compress",
-                                        "close",  "duplicate", "empty"};
+    static const char *const names[] = {"create", "fwrite",    "write", "fflush", "commit",
+                                        "fclose", "delete",    "mkdir", "rmdir",  "compress",
+                                        "close",  "duplicate", "empty", "read",   "grow",
+                                        "valid"};
     std::vector<std::string> steps;
     for (const fake::file_call &call : fake::file_calls())
         if (call.op != fake::OP_FWRITE && call.op != fake::OP_COMPRESSION && call.op != fake::OP_WRITE &&
-            call.op != fake::OP_CLOSE && call.op != fake::OP_DUPLICATE)
+            call.op != fake::OP_CLOSE && call.op != fake::OP_DUPLICATE && call.op != fake::OP_READ)
             steps.push_back(std::string(names[call.op]) + (call.ok ? " " : " failed ") + call.path);
     return steps;
 }
@@ -873,4 +874,84 @@ TEST_F(ZeroFill, RemainingFiguresAtMostTenASecond)
               std::vector<std::string>(every.end() - 3, every.end()));
     for (size_t i = 0; i + 1 < some.size(); i++)
         EXPECT_NE(std::find(every.begin(), every.end(), some[i]), every.end()) << some[i];
+}
+
+// Scenario: NTFS with 300 MiB free above the reserve whose free space holds
+//   old data in three places (one across a block's edge, one not on whole
+//   units), filled reading first, only looking, and where reading first is
+//   not possible: no right, a network drive, files that come out sparse,
+//   FAT32, and a system that refuses to expose the space.
+// Expect: reading first writes zeros over exactly the units that held old
+//   data, through a file no other program may open; looking writes nothing
+//   and leaves the old data; every other way writes every block (the old
+//   data gone); looking where it cannot makes nothing and fails. Every run
+//   leaves the volume as it was.
+TEST_F(ZeroFill, ZerosOnlyWhereOldDataIs)
+{
+    const int64_t MIB = 1048576, FREE = 300 * MIB + RESERVE;
+    typedef std::vector<std::pair<int64_t, int64_t>> ranges;
+    const ranges old = {{5 * MIB + 4096, 5 * MIB + 12288},
+                        {70 * MIB, 71 * MIB},
+                        {200 * MIB - 100, 200 * MIB + 100}};
+    const ranges zeroed = {{5 * MIB + 4096, 5 * MIB + 12288},
+                           {70 * MIB, 71 * MIB},
+                           {200 * MIB - 4096, 200 * MIB},
+                           {200 * MIB, 200 * MIB + 4096}};
+    enum outcome { ZEROED_WHERE_DATA, LOOKED, WROTE_ALL, COULD_NOT_LOOK };
+    const struct {
+        const char *name;
+        char letter;
+        fill_way way;
+        std::function<void()> script;
+        outcome expected;
+    } rows[] = {
+        {"reading first", 'd', FILL_WHERE_DATA, [] {}, ZEROED_WHERE_DATA},
+        {"looking", 'd', FILL_CHECK_ONLY, [] {}, LOOKED},
+        {"no right", 'd', FILL_WHERE_DATA, [] { fake::hold_volume_right(false); }, WROTE_ALL},
+        {"network", 'd', FILL_WHERE_DATA, [] { fake::make_network_drive('d'); }, WROTE_ALL},
+        {"sparse", 'd', FILL_WHERE_DATA,
+         [] { fake::mark_new_files('d', FILE_ATTRIBUTE_SPARSE_FILE); }, WROTE_ALL},
+        {"FAT32", 'e', FILL_WHERE_DATA, [] {}, WROTE_ALL},
+        {"refused", 'd', FILL_WHERE_DATA, [] { fake::refuse_valid_data('d'); }, WROTE_ALL},
+        {"looking, no right", 'd', FILL_CHECK_ONLY, [] { fake::hold_volume_right(false); },
+         COULD_NOT_LOOK},
+        {"looking, FAT32", 'e', FILL_CHECK_ONLY, [] {}, COULD_NOT_LOOK},
+        {"looking, refused", 'd', FILL_CHECK_ONLY, [] { fake::refuse_valid_data('d'); },
+         COULD_NOT_LOOK},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        start();
+        fake::add_volume(r.letter, r.letter == 'd' ? "NTFS" : "FAT32", FREE, 1000 * MIB);
+        for (const auto &range : old)
+            fake::old_data(r.letter, range.first, range.second - range.first);
+        r.script();
+        int result = zero_fill_drive_with(r.letter, fill_options{RESERVE, r.way});
+        EXPECT_EQ(result, r.expected == COULD_NOT_LOOK ? RUN_FAILED : RUN_DONE);
+        ranges writes;
+        int reads = 0, fwrites = 0;
+        for (const fake::file_call &call : fake::file_calls()) {
+            reads += call.op == fake::OP_READ;
+            fwrites += call.op == fake::OP_FWRITE;
+            if (call.op == fake::OP_WRITE && call.path == NTFS_FILE)
+                writes.push_back({call.offset, call.offset + (int64_t)call.written});
+        }
+        if (r.expected == ZEROED_WHERE_DATA) {
+            EXPECT_EQ(writes, zeroed);
+        }
+        if (r.expected == LOOKED || r.expected == COULD_NOT_LOOK) {
+            EXPECT_TRUE(writes.empty() && fwrites == 0);
+        }
+        EXPECT_EQ(reads > 0, r.expected == ZEROED_WHERE_DATA || r.expected == LOOKED);
+        EXPECT_EQ(fake::old_data_left(r.letter),
+                  r.expected == LOOKED || r.expected == COULD_NOT_LOOK ? old : ranges());
+        if (r.expected == COULD_NOT_LOOK) {
+            expect_message("ドライブ " + std::string(1, r.letter) +
+                           ": の空き領域を読み取れませんでした。");
+        } else {
+            expect_no_message();
+        }
+        EXPECT_TRUE(fake::listing(r.letter).empty());
+        EXPECT_EQ(fake::free_bytes(r.letter), FREE);
+    }
 }
