@@ -492,17 +492,22 @@ static int op_write(const char *path, const char *buf, size_t len, off_t off,
     int err = off + (off_t)len > n->size ? clear_tail(n) : 0;
     if (!err)
         err = assign(n, first, last);
-    /* A new block only partly written reads zeros in the rest of it. */
+    /* A new block reads zeros where the write leaves a gap inside the file;
+     * past the end it keeps its bytes until the file grows (clear_tail).
+     * Wine extends a file by writing one byte at the new end, then
+     * truncating: that must not wipe the whole block it borrows. */
+    off_t end = off + (off_t)len, in_end = end % BLOCK;
     if (!err && fresh_head && off % BLOCK)
-        err = image_io(1, (char *)zeros, BLOCK, (off_t)n->block[first] * BLOCK);
-    if (!err && fresh_tail && (off + (off_t)len) % BLOCK && !(first == last && off % BLOCK))
-        err = image_io(1, (char *)zeros, BLOCK, (off_t)n->block[last] * BLOCK);
+        err = image_io(1, (char *)zeros, (size_t)(off % BLOCK), (off_t)n->block[first] * BLOCK);
+    if (!err && fresh_tail && in_end && end < n->size)
+        err = image_io(1, (char *)zeros, (size_t)(n->size - end < BLOCK - in_end ? n->size - end : BLOCK - in_end),
+                       (off_t)n->block[last] * BLOCK + in_end);
     if (!err)
         err = transfer(n, 1, (char *)buf, len, off);
     if (err)
         return err;
-    if (off + (off_t)len > n->size)
-        n->size = off + (off_t)len;
+    if (end > n->size)
+        n->size = end;
     now(&n->mtime);
     n->ctime = n->mtime;
     pace(len);
