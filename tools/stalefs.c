@@ -331,7 +331,6 @@ static int op_open(const char *path, struct fuse_file_info *fi)
 
 static int op_release(const char *path, struct fuse_file_info *fi)
 {
-    (void)path;
     struct node *n = (struct node *)(uintptr_t)fi->fh;
     n->opens--;
     drop_if_unused(n);
@@ -340,7 +339,6 @@ static int op_release(const char *path, struct fuse_file_info *fi)
 
 static int op_create(const char *path, mode_t mode, struct fuse_file_info *fi)
 {
-    (void)mode;
     struct node *n;
     int err = make(path, 0, &n);
     if (err)
@@ -352,7 +350,6 @@ static int op_create(const char *path, mode_t mode, struct fuse_file_info *fi)
 
 static int op_mkdir(const char *path, mode_t mode)
 {
-    (void)mode;
     struct node *n;
     return make(path, 1, &n);
 }
@@ -421,8 +418,6 @@ static int op_rename(const char *from, const char *to, unsigned int flags)
 
 static int op_no_links(const char *from, const char *to)
 {
-    (void)from;
-    (void)to;
     return -EPERM;
 }
 
@@ -534,7 +529,6 @@ static int op_fallocate(const char *path, int mode, off_t off, off_t len,
 
 static int op_statfs(const char *path, struct statvfs *st)
 {
-    (void)path;
     memset(st, 0, sizeof *st);
     st->f_bsize = st->f_frsize = BLOCK;
     st->f_blocks = fs.blocks;
@@ -560,9 +554,6 @@ static int op_opendir(const char *path, struct fuse_file_info *fi)
 static int op_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t off,
                       struct fuse_file_info *fi, enum fuse_readdir_flags flags)
 {
-    (void)path;
-    (void)off;
-    (void)flags;
     struct node *n = (struct node *)(uintptr_t)fi->fh;
     fill(buf, ".", NULL, 0, 0);
     fill(buf, "..", NULL, 0, 0);
@@ -588,33 +579,21 @@ static int op_utimens(const char *path, const struct timespec tv[2], struct fuse
     return 0;
 }
 
+/* Modes and owners are fixed; flushing has nothing to do: the image is
+ * written as each write comes. */
 static int op_chmod(const char *path, mode_t mode, struct fuse_file_info *fi)
 {
-    (void)mode;
     return node_of(path, fi) ? 0 : -ENOENT;
 }
 
 static int op_chown(const char *path, uid_t uid, gid_t gid, struct fuse_file_info *fi)
 {
-    (void)uid;
-    (void)gid;
     return node_of(path, fi) ? 0 : -ENOENT;
 }
 
-static int op_flush(const char *path, struct fuse_file_info *fi)
-{
-    (void)path;
-    (void)fi;
-    return 0;
-}
+static int op_flush(const char *path, struct fuse_file_info *fi) { return 0; }
 
-static int op_fsync(const char *path, int datasync, struct fuse_file_info *fi)
-{
-    (void)path;
-    (void)datasync;
-    (void)fi;
-    return 0;
-}
+static int op_fsync(const char *path, int datasync, struct fuse_file_info *fi) { return 0; }
 
 static void *op_init(struct fuse_conn_info *conn, struct fuse_config *cfg)
 {
@@ -632,7 +611,6 @@ static void *op_init(struct fuse_conn_info *conn, struct fuse_config *cfg)
 /* At unmount: the free blocks, as "first-last" lines, for the tests. */
 static void op_destroy(void *data)
 {
-    (void)data;
     if (fs.map < 0)
         return;
     FILE *out = fdopen(fs.map, "w");
