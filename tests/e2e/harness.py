@@ -8,9 +8,9 @@ machine's disks:
 * The prefix's Z: mapping and every other dosdevices entry are removed; only
   scratch volumes get drive letters: a tmpfs the session mounted itself, a
   FAT image on such a tmpfs served by fusefat, a stalefs image on such a
-  tmpfs, or a mount the scenario made
-  and handed over with ``adopt_volume`` (a tmpfs, or an image file on a
-  tmpfs or fully allocated, so that filling it takes no disk space).
+  tmpfs, or a mount the scenario made and handed over with ``adopt_volume``
+  (a tmpfs, or an image file on a tmpfs or fully allocated, so that filling
+  it takes no disk space).
 * ``Session.verify_mappings()`` checks all of this (every dosdevices entry,
   every symbolic link under drive_c, the drive keys of the registry) before a
   run starts, before every key press and after every run, and refuses to go
