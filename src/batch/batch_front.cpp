@@ -1,6 +1,8 @@
 // What a run tells the unattended program: lines for a build log.
 #include "batch/batch_front.h"
 
+#include <stdio.h>
+
 #include "batch/notice_line.h"
 #include "batch/output.h"
 #include "batch/progress_line.h"
@@ -15,13 +17,15 @@ struct front_state {
     DWORD fill_start_ms;
     progress_pace pace;
     bool records_begun;
+    bool checking;
 };
 
 static front_state s_front;
 
-void begin_drive_report()
+void begin_drive_report(bool checking)
 {
     s_front = front_state{};
+    s_front.checking = checking;
 }
 
 drive_report current_drive_report()
@@ -60,6 +64,8 @@ void front_progress(const run_progress &p)
     case STAGE_WRITING:
     case STAGE_SWITCHING_FILE:
         s_front.report.written = p.bytes_written;
+        s_front.report.bytes_read = p.bytes_read;
+        s_front.report.bytes_with_data = p.bytes_with_data;
         show_writing(p);
         break;
     case STAGE_FLUSHING:
@@ -67,6 +73,8 @@ void front_progress(const run_progress &p)
     case STAGE_DELETING:
         if (p.bytes_written > s_front.report.written)
             s_front.report.written = p.bytes_written;
+        s_front.report.bytes_read = p.bytes_read;
+        s_front.report.bytes_with_data = p.bytes_with_data;
         break;
     case STAGE_RECORDS:
         if (!s_front.records_begun)
@@ -80,8 +88,13 @@ void front_progress(const run_progress &p)
         break;
     }
     case STAGE_WAY: {
+        s_front.report.read_first = p.way == WAY_READ_FIRST;
         char line[LINE_SIZE];
-        format_way_line(line, sizeof line, p);
+        if (s_front.checking && p.way == WAY_READ_FIRST)
+            snprintf(line, sizeof line, "%c: checking: reading the free space, writing nothing",
+                     p.letter);
+        else
+            format_way_line(line, sizeof line, p);
         print_line("%s", line);
         break;
     }

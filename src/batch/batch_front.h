@@ -9,9 +9,13 @@
 
 struct drive_report {
     drive_notes notes;
-    int64_t written;  // bytes of zeros the run wrote
+    int64_t written;  // bytes of zeros the run wrote, or, reading first, went over
+    bool read_first;  // the free space was read back and zeroed where data was
+    int64_t bytes_read;
+    int64_t bytes_with_data;
 };
 
-// Forgets the last drive's report before the next run.
-void begin_drive_report();
+// Forgets the last drive's report before the next run; `checking`: the
+// run only looks.
+void begin_drive_report(bool checking);
 drive_report current_drive_report();

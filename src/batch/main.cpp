@@ -95,17 +95,41 @@ static int64_t reserve_of(const batch_options &options, char letter)
     return reserve > RESERVE_BYTES ? reserve : (int64_t)RESERVE_BYTES;
 }
 
+// What a look found: how much of the free space holds data.
+static void print_checked(char letter, const char *took, const drive_report &report)
+{
+    char read[FORMATTED_BYTES_SIZE];
+    char with_data[FORMATTED_BYTES_SIZE];
+    double percent = report.bytes_read > 0
+                         ? 100.0 * (double)report.bytes_with_data / (double)report.bytes_read
+                         : 0.0;
+    print_line("%c: checked in %s: %s bytes of free space read, %s of them (%.1f%%) hold data; "
+               "nothing was written",
+               letter, took, format_bytes(read, report.bytes_read),
+               format_bytes(with_data, report.bytes_with_data), percent);
+}
+
 static void print_ending(char letter, int code, const drive_report &report, DWORD elapsed_ms,
                          const batch_options &options)
 {
     char took[32];
+    char read[FORMATTED_BYTES_SIZE];
+    char with_data[FORMATTED_BYTES_SIZE];
     char written[FORMATTED_BYTES_SIZE];
     format_duration(took, sizeof took, elapsed_ms);
     format_bytes(written, report.written);
     switch (code) {
     case EXIT_COMPLETE:
-        print_line("%c: complete in %s, %s bytes of zeros written and removed again", letter,
-                   took, written);
+        if (options.check_only)
+            print_checked(letter, took, report);
+        else if (report.read_first)
+            print_line("%c: complete in %s: %s bytes of free space read, %s held data and were "
+                       "zeroed, the rest was zero already",
+                       letter, took, format_bytes(read, report.bytes_read),
+                       format_bytes(with_data, report.bytes_with_data));
+        else
+            print_line("%c: complete in %s, %s bytes of zeros written and removed again", letter,
+                       took, written);
         break;
     case EXIT_STOPPED:
         if (time_limit_reached())
@@ -147,9 +171,12 @@ static int fill_drive(char letter, const batch_options &options)
         print_not_started(letter);
         return EXIT_STOPPED;
     }
-    begin_drive_report();
+    begin_drive_report(options.check_only);
     DWORD started = sys::GetTickCount();
-    int result = zero_fill_drive_with(letter, fill_options{reserve, FILL_WRITE_ALL});
+    fill_way way = options.check_only  ? FILL_CHECK_ONLY
+                   : options.write_all ? FILL_WRITE_ALL
+                                       : FILL_WHERE_DATA;
+    int result = zero_fill_drive_with(letter, fill_options{reserve, way});
     end_run();
     g_running = 0;
     drive_report report = current_drive_report();

@@ -129,6 +129,14 @@ static bool parse_one(int argc, char **argv, int &i, batch_options &options, cha
         options.quiet = true;
         return true;
     }
+    if (strcmp(argument, "--write-all") == 0) {
+        options.write_all = true;
+        return true;
+    }
+    if (strcmp(argument, "--check") == 0) {
+        options.check_only = true;
+        return true;
+    }
     if (option_named(argument, "--reserve")) {
         const char *value = option_value(argument, "--reserve", argc, argv, i);
         if (value == NULL || !parse_reserve(value, options.reserve_bytes, options.reserve_percent))
@@ -183,5 +191,7 @@ bool parse_batch_options(int argc, char **argv, batch_options &options, char *er
         return true;
     if (options.target_count == 0)
         return fail(error, error_size, "%s", "no drive given: name one such as d:, or --disk N");
+    if (options.write_all && options.check_only)
+        return fail(error, error_size, "%s", "--check writes nothing: it goes without --write-all");
     return true;
 }

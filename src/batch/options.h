@@ -22,6 +22,8 @@ struct batch_options {
     int64_t reserve_bytes;  // what stays free; 0 when given as a percentage
     int reserve_percent;    // of the volume's size; 0 when given in bytes
     DWORD time_limit_ms;    // 0: none
+    bool write_all;         // zeros over every block, not only where data is
+    bool check_only;        // read the free space, write nothing
     bool quiet;
     bool help;
 };

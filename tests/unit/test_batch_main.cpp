@@ -42,9 +42,10 @@ void put_volume(char letter, const char *fs, DWORD disk)
 
 }  // namespace
 
-// Scenario: one command line per row, on C: (NTFS, disk 0), D: (NTFS, disk
-//   0, its temporary file held open by another run), E: (exFAT, disk 1), F:
-//   (FAT32, disk 2, its temporary file cannot be deleted).
+// Scenario: one command line per row, on C: (NTFS, disk 0, its first MiB of
+//   free space holding old data), D: (NTFS, disk 0, its temporary file held
+//   open by another run), E: (exFAT, disk 1), F: (FAT32, disk 2, its
+//   temporary file cannot be deleted).
 // Expect: the exit status of the row (with several drives the highest),
 //   its lines on standard output and standard error, and every volume's
 //   free space as it was, save for the file left on F:.
@@ -58,10 +59,24 @@ TEST(BatchMain, ExitStatusAndLines)
     } rows[] = {
         {{"c:"}, 0,
          {"C: NTFS, size 1,000,000,000 bytes, free 100,000,000 bytes\r\n",
+          "C: reading the free space first: zeros only where it holds data\r\n",
           "C: filling the free records of the file table\r\n",
           "C: file table step done, ",
-          "C: complete in ", "voidfill-batch: exit status 0, every drive complete\r\n"},
+          "bytes of free space read, 1,048,576 held data and were zeroed, the rest was zero",
+          "voidfill-batch: exit status 0, every drive complete\r\n"},
          {}},
+        {{"--write-all", "c:"}, 0,
+         {"C: writing zeros over all of the free space: as asked (--write-all)\r\n",
+          "bytes of zeros written and removed again\r\n"},
+         {}},
+        {{"--check", "c:"}, 0,
+         {"C: checking: reading the free space, writing nothing\r\n", "C: checked in ",
+          "1,048,576 of them (1.2%) hold data; nothing was written\r\n"},
+         {}},
+        {{"--check", "f:"}, 3,
+         {"F: writing zeros over all of the free space: FAT and FAT32"},
+         {"F: the free space cannot be read through a file here"}},
+        {{"--check", "--write-all", "c:"}, 2, {}, {"--check writes nothing"}},
         {{"--quiet", "c:"}, 0, {}, {}},
         {{"c:", "--reserve", "x"}, 2, {}, {"voidfill-batch: --reserve wants", "--help"}},
         {{"e:"}, 3, {}, {"E: file system 'exFAT' of E:\\ is not supported", "E: not possible"}},
@@ -77,6 +92,7 @@ TEST(BatchMain, ExitStatusAndLines)
         g_running = 0;
         put_volume('C', "NTFS", 0);
         fake::model_file_table('C', 50, 65536);
+        fake::old_data('C', 0, 1048576);
         put_volume('D', "NTFS", 0);
         fake::hold_open("D:\\V_000000.TMP");
         put_volume('E', "exFAT", 1);
@@ -96,6 +112,12 @@ TEST(BatchMain, ExitStatusAndLines)
         // The file table, once grown, stays so.
         EXPECT_EQ(fake::free_bytes('C'), FREE - 65536 * fake::table_growths('C'));
         EXPECT_TRUE(fake::listing('C').empty());
+        // Whatever wrote zeros on C: left no old data there.
+        bool zeroed = false;
+        for (const fake::file_call &call : fake::file_calls())
+            zeroed |= (call.op == fake::OP_WRITE || call.op == fake::OP_FWRITE) &&
+                      call.path == "C:\\V_000000.TMP";
+        EXPECT_EQ(fake::old_data_left('C').empty(), zeroed);
         EXPECT_EQ(fake::free_bytes('D'), FREE);
         EXPECT_EQ(fake::free_bytes('E'), FREE);
         EXPECT_EQ(fake::free_bytes('F'), r.arguments[0] == "f:" ? 10485760 : FREE);
@@ -103,7 +125,7 @@ TEST(BatchMain, ExitStatusAndLines)
     }
 }
 
-// Scenario: a fill of 400 MB whose every block takes 20 ms, with a time
+// Scenario: a full write of 400 MB whose every block takes 20 ms, with a time
 //   limit of 1 s; then another drive named after it. (The limit lasts for
 //   the rest of the process: the last test here.)
 // Expect: the run stops within the limit's second, its file removed, the
@@ -115,7 +137,7 @@ TEST(BatchMain, TimeLimitStopsCleanly)
     fake::add_volume('C', "NTFS", 4 * FREE, SIZE);
     fake::add_volume('D', "NTFS", FREE, SIZE);
     fake::on_fwrite([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
-    EXPECT_EQ(run({"--time-limit", "1", "c:", "d:"}), 4);
+    EXPECT_EQ(run({"--write-all", "--time-limit", "1", "c:", "d:"}), 4);
     std::string err = joined(STD_ERROR_HANDLE);
     EXPECT_NE(err.find("C: stopped by the time limit of 1 s"), std::string::npos) << err;
     EXPECT_NE(err.find("D: not started: the time limit was reached"), std::string::npos) << err;
