@@ -1,8 +1,6 @@
 // What a run tells the unattended program: lines for a build log.
 #include "batch/batch_front.h"
 
-#include <stdio.h>
-
 #include "batch/notice_line.h"
 #include "batch/output.h"
 #include "batch/progress_line.h"
@@ -90,11 +88,7 @@ void front_progress(const run_progress &p)
     case STAGE_WAY: {
         s_front.report.read_first = p.way == WAY_READ_FIRST;
         char line[LINE_SIZE];
-        if (s_front.checking && p.way == WAY_READ_FIRST)
-            snprintf(line, sizeof line, "%c: checking: reading the free space, writing nothing",
-                     p.letter);
-        else
-            format_way_line(line, sizeof line, p);
+        format_way_line(line, sizeof line, p, s_front.checking);
         print_line("%s", line);
         break;
     }

@@ -157,12 +157,14 @@ static const char *why_every_block(run_way way)
     }
 }
 
-void format_way_line(char *line, size_t size, const run_progress &p)
+void format_way_line(char *line, size_t size, const run_progress &p, bool checking)
 {
     char system_text[SYSTEM_TEXT_SIZE + 32] = "";
     if (p.way == WAY_READ_FIRST) {
         snprintf(line, size,
-                 "%c: reading the free space first: zeros only where it holds data", p.letter);
+                 checking ? "%c: checking: reading the free space, writing nothing"
+                          : "%c: reading the free space first: zeros only where it holds data",
+                 p.letter);
         return;
     }
     if (p.way == WAY_UNBUFFERED_REFUSED || p.way == WAY_VALID_DATA_REFUSED) {
@@ -170,6 +172,7 @@ void format_way_line(char *line, size_t size, const run_progress &p)
         memcpy(system_text, " (", 2);
         strncat(system_text, ")", sizeof system_text - strlen(system_text) - 1);
     }
-    snprintf(line, size, "%c: writing zeros over all of the free space: %s%s", p.letter,
+    snprintf(line, size, "%c: %s: %s%s", p.letter,
+             checking ? "cannot read the free space" : "writing zeros over all of the free space",
              why_every_block(p.way), system_text);
 }

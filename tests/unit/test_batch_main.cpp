@@ -74,7 +74,7 @@ TEST(BatchMain, ExitStatusAndLines)
           "1,048,576 of them (1.2%) hold data; nothing was written\r\n"},
          {}},
         {{"--check", "f:"}, 3,
-         {"F: writing zeros over all of the free space: FAT and FAT32"},
+         {"F: cannot read the free space: FAT and FAT32"},
          {"F: the free space cannot be read through a file here"}},
         {{"--check", "--write-all", "c:"}, 2, {}, {"--check writes nothing"}},
         {{"--quiet", "c:"}, 0, {}, {}},
