@@ -22,6 +22,11 @@
 
 #ifdef _WIN32
 
+// Vista is the oldest system either exe runs on: the run-time it links
+// imports GetTickCount64, and the batch cancels a write in flight with
+// CancelSynchronousIo. The SDK's headers then declare what Vista has.
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -43,6 +48,7 @@ using ::SetConsoleCursorPosition;
 using ::SetConsoleTextAttribute;
 using ::WriteConsoleA;
 // kernel32: volumes, files, devices
+using ::CancelSynchronousIo;
 using ::CloseHandle;
 using ::CreateDirectoryA;
 using ::CreateFileA;
@@ -50,22 +56,32 @@ using ::DeleteFileA;
 using ::DeviceIoControl;
 using ::DuplicateHandle;
 using ::GetDiskFreeSpaceA;
+using ::GetDriveTypeA;
 using ::GetFileAttributesA;
 using ::GetFileInformationByHandle;
+using ::GetFileInformationByHandleEx;
 using ::GetFullPathNameA;
 using ::GetModuleHandleA;
 using ::GetProcAddress;
 using ::GetVolumeInformationA;
 using ::RemoveDirectoryA;
 using ::WriteFile;
-// kernel32: process, errors
+// kernel32: process, threads, errors
+using ::CreateEventA;
+using ::EnterCriticalSection;
 using ::ExitProcess;
 using ::FormatMessageA;
 using ::GetCurrentProcess;
+using ::GetCurrentThread;
 using ::GetLastError;
 using ::GetTickCount;
+using ::InitializeCriticalSection;
+using ::LeaveCriticalSection;
 using ::SetErrorMode;
+using ::SetEvent;
 using ::Sleep;
+using ::TerminateProcess;
+using ::WaitForSingleObject;
 // user32
 using ::DialogBoxParamA;
 using ::EndDialog;
@@ -123,6 +139,12 @@ typedef unsigned short USHORT;
 typedef struct SECURITY_ATTRIBUTES_ *LPSECURITY_ATTRIBUTES;
 typedef struct OVERLAPPED_ *LPOVERLAPPED;
 
+// The double gives each one a lock of its own.
+struct CRITICAL_SECTION {
+    void *lock;
+};
+typedef CRITICAL_SECTION *LPCRITICAL_SECTION;
+
 struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -152,8 +174,8 @@ union LARGE_INTEGER {
 
 typedef BYTE BOOLEAN;
 
-// For GetFileInformationByHandleEx and SetFileInformationByHandle, which
-// are looked up at run time.
+// For GetFileInformationByHandleEx, and for SetFileInformationByHandle,
+// which is looked up at run time.
 enum FILE_INFO_BY_HANDLE_CLASS {
     FileStandardInfo = 1,
     FileDispositionInfo = 4,
@@ -229,6 +251,17 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 #define DUPLICATE_SAME_ACCESS 0x00000002u
+#define THREAD_TERMINATE 0x00000001u
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define DRIVE_UNKNOWN 0u
+#define DRIVE_NO_ROOT_DIR 1u
+#define DRIVE_REMOVABLE 2u
+#define DRIVE_FIXED 3u
+#define DRIVE_REMOTE 4u
+#define DRIVE_CDROM 5u
+#define DRIVE_RAMDISK 6u
 #define SEM_FAILCRITICALERRORS 0x0001u
 #define SEM_NOGPFAULTERRORBOX 0x0002u
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
@@ -237,10 +270,15 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_FILE_EXISTS 80
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_BROKEN_PIPE 109
+#define ERROR_NO_DATA 232
 #define ERROR_DELETE_PENDING 303
+#define ERROR_OPERATION_ABORTED 995
+#define ERROR_NOT_FOUND 1168
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
 
@@ -270,6 +308,7 @@ BOOL SetConsoleTextAttribute(HANDLE console, WORD attribute);
 BOOL WriteConsoleA(HANDLE console, const void *buffer, DWORD length, LPDWORD written,
                    LPVOID reserved);
 // kernel32: volumes, files, devices
+BOOL CancelSynchronousIo(HANDLE thread);
 BOOL CloseHandle(HANDLE handle);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -281,8 +320,11 @@ BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process
                      DWORD access, BOOL inherit, DWORD options);
 BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_per_sector,
                        LPDWORD free_clusters, LPDWORD total_clusters);
+UINT GetDriveTypeA(LPCSTR root);
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer,
+                                  DWORD size);
 DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR *file_part);
 HMODULE GetModuleHandleA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
@@ -292,15 +334,24 @@ BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_siz
 BOOL RemoveDirectoryA(LPCSTR path);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                LPOVERLAPPED overlapped);
-// kernel32: process, errors
+// kernel32: process, threads, errors
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL initial_state,
+                    LPCSTR name);
+void EnterCriticalSection(LPCRITICAL_SECTION section);
 void ExitProcess(UINT exit_code);
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
                      LPSTR buffer, DWORD size, void *arguments);
 HANDLE GetCurrentProcess();
+HANDLE GetCurrentThread();
 DWORD GetLastError();
 DWORD GetTickCount();
+void InitializeCriticalSection(LPCRITICAL_SECTION section);
+void LeaveCriticalSection(LPCRITICAL_SECTION section);
 UINT SetErrorMode(UINT mode);
+BOOL SetEvent(HANDLE event);
 void Sleep(DWORD milliseconds);
+BOOL TerminateProcess(HANDLE process, UINT exit_code);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 // user32
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DLGPROC proc,
                         LPARAM init);

@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "platform/kernel32_function.h"
 #include "volume/volume.h"
 #include "zerofill/free_records.h"
 #include "zerofill/open_temp_file.h"
@@ -14,6 +13,8 @@
 enum {
     // Every full write, from one block of zeros prepared once.
     ZERO_BUFFER_SIZE = 4194304,
+    // The least block when the blocks follow the volume's pace.
+    SMALLEST_BLOCK = 65536,
     // A FAT file holds 2 GB: room for a FAT32 volume of 16 TiB.
     MOST_TEMP_FILES = 8192,
 };
@@ -21,6 +22,11 @@ enum {
 // On the FAT family a file that has received more than this is closed and
 // the next one begun, well before the file system's 4 GiB limit.
 static const int64_t FILE_ROLLOVER_BYTES = 2000000000;
+
+// With the blocks following the pace: a block slower than this halves the
+// next one, one quicker than the other doubles it.
+static const DWORD SLOW_BLOCK_MS = 1000;
+static const DWORD QUICK_BLOCK_MS = 250;
 
 // Zeros that take no space (a compressed, deduplicating or thin volume)
 // would keep the run going for ever: over each stretch of this many bytes
@@ -52,6 +58,8 @@ struct fill_run {
     int fs;
     bool switches_files;  // FAT family: numbered files, none past 2 GB
     int64_t reserve;
+    bool blocks_follow_pace;
+    size_t block_size;  // of the next full block
     char root[ROOT_TEXT_SIZE];
     char path[PATH_BUFFER_SIZE];
     bool made_folder;  // FAT family: this run made the temporary folder
@@ -124,17 +132,12 @@ static bool open_next_file(fill_run &run)
     return true;
 }
 
-typedef BOOL(WINAPI *get_file_information_fn)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
-
 // What the open file's data takes on the volume: less than its length when
-// the file is compressed or sparse; -1 where it cannot be asked (before
-// Vista).
+// the file is compressed or sparse; -1 where the file system cannot say.
 static int64_t allocated_bytes(HANDLE file)
 {
-    static const get_file_information_fn file_information =
-        kernel32_function<get_file_information_fn>("GetFileInformationByHandleEx");
     FILE_STANDARD_INFO info;
-    if (file_information == NULL || !file_information(file, FileStandardInfo, &info, sizeof info))
+    if (!sys::GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info))
         return -1;
     return info.AllocationSize.QuadPart;
 }
@@ -173,18 +176,48 @@ static fill_end switch_file_when_full(fill_run &run, int64_t free_bytes)
     return open_next_file(run) ? GOING_ON : CREATE_FAILED;
 }
 
-// One block, so that the last one leaves exactly the reserve free.
+// Halves or doubles the next block by the time this one took.
+static void follow_pace(fill_run &run, DWORD took_ms)
+{
+    if (took_ms > SLOW_BLOCK_MS && run.block_size > SMALLEST_BLOCK)
+        run.block_size /= 2;
+    else if (took_ms < QUICK_BLOCK_MS && run.block_size < ZERO_BUFFER_SIZE)
+        run.block_size *= 2;
+}
+
+// One block, so that the last one leaves exactly the reserve free. A stop
+// may cancel it while it is being written.
 static bool write_block(fill_run &run, int64_t free_bytes)
 {
-    size_t n = free_bytes - run.reserve > ZERO_BUFFER_SIZE ? (size_t)ZERO_BUFFER_SIZE
-                                                           : (size_t)(free_bytes - run.reserve);
+    size_t n = free_bytes - run.reserve > (int64_t)run.block_size
+                   ? run.block_size
+                   : (size_t)(free_bytes - run.reserve);
+    if (!begin_write())
+        return false;
+    DWORD started = run.blocks_follow_pace ? sys::GetTickCount() : 0;
     size_t written = sys::fwrite(run.zeros, 1, n, run.file);
+    DWORD error = sys::GetLastError();
+    end_write();
+    if (run.blocks_follow_pace)
+        follow_pace(run, sys::GetTickCount() - started);
     run.bytes_in_file += (int64_t)written;
     run.bytes_written += (int64_t)written;
     if (written == n)
         return true;
-    run.error = sys::GetLastError();
+    run.error = error;
     return false;
+}
+
+// A write cut short by a stop is the stop; one cut short because another
+// program took the last free space is the normal end of a full volume.
+static fill_end short_write_end(fill_run &run)
+{
+    if (!g_running)
+        return STOPPED;
+    int64_t free_bytes = get_free_bytes(run.root);
+    if (free_bytes >= 0 && free_bytes <= run.reserve + ZERO_BUFFER_SIZE)
+        return RESERVE_REACHED;
+    return SHORT_WRITE;
 }
 
 // Appends zeros, one block per pass, until the free space that the volume
@@ -209,7 +242,7 @@ static fill_end write_zeros(fill_run &run)
             return end;
         show_stage(run, STAGE_WRITING, free_bytes);
         if (!write_block(run, free_bytes))
-            return SHORT_WRITE;
+            return short_write_end(run);
     }
 }
 
@@ -233,14 +266,10 @@ static fill_end close_last_file(fill_run &run, fill_end end)
 // A write that failed while space was still free leaves part of the free
 // space unwritten, a commit that failed may have left the zeros short of
 // the medium, and without the free space the fill cannot know where to
-// stop: the user must hear of it. A write failing at the very end, when
-// another program took the last space, is the normal end of a full volume.
-// Asked before the run's files give their space back.
-static bool fill_unfinished(fill_run &run, fill_end end)
+// stop: the user must hear of it.
+static bool fill_unfinished(fill_end end)
 {
-    if (end == SHORT_WRITE)
-        return get_free_bytes(run.root) > run.reserve + ZERO_BUFFER_SIZE;
-    return end == COMMIT_FAILED || end == QUERY_FAILED;
+    return end == SHORT_WRITE || end == COMMIT_FAILED || end == QUERY_FAILED;
 }
 
 static void tell_why_unfinished(fill_run &run, fill_end end, bool unfinished)
@@ -267,7 +296,7 @@ static void release_temp_files(fill_run &run)
 // returned.
 static int close_run(fill_run &run, fill_end end, bool tree_made)
 {
-    bool unfinished = fill_unfinished(run, end);
+    bool unfinished = fill_unfinished(end);
     show_stage(run, STAGE_DELETING);
     bool tree_left = false;
     if (tree_made) {
@@ -339,7 +368,9 @@ static int fill_with_zeros(fill_run &run)
 {
     run.fs = get_fs_type(run.root);
     if (run.fs <= FS_OTHER) {
-        run_notice notice = {NOTICE_FS_UNSUPPORTED, run.letter, run.root, g_fs_name, 0, 0};
+        // The name of this drive's volume, not one another drive reported.
+        const char *name = run.fs == FS_ERROR ? FS_NAME_UNKNOWN : g_fs_name;
+        run_notice notice = {NOTICE_FS_UNSUPPORTED, run.letter, run.root, name, 0, 0};
         front_notice(notice);
         return RUN_FAILED;
     }
@@ -366,6 +397,8 @@ int zero_fill_drive_with(char letter, const fill_options &options)
     run.letter = letter;
     run.reserve = options.reserve_bytes > RESERVE_BYTES ? options.reserve_bytes
                                                         : (int64_t)RESERVE_BYTES;
+    run.blocks_follow_pace = options.blocks_follow_pace;
+    run.block_size = ZERO_BUFFER_SIZE;
     show_stage(run, STAGE_STARTING);
     if (!g_running)
         return RUN_CANCELLED;
@@ -385,5 +418,5 @@ int zero_fill_drive_with(char letter, const fill_options &options)
 
 int zero_fill_drive(char letter)
 {
-    return zero_fill_drive_with(letter, fill_options{RESERVE_BYTES, FILL_WRITE_ALL});
+    return zero_fill_drive_with(letter, fill_options{RESERVE_BYTES, FILL_WRITE_ALL, false});
 }
