@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "volume/volume.h"
+
 enum { SYSTEM_TEXT_SIZE = 256 };
 
 // The system's English text for an error code, on one line of ASCII, for
@@ -46,8 +48,7 @@ void format_notice_line(char *line, size_t size, const run_notice &n)
     char system_text[SYSTEM_TEXT_SIZE + 32];
     switch (n.kind) {
     case NOTICE_FS_UNSUPPORTED:
-        // The name the volume module keeps until a volume reports one.
-        if (strcmp(n.name, "Error") == 0)
+        if (strcmp(n.name, FS_NAME_UNKNOWN) == 0)
             snprintf(line, size,
                      "%c: no file system could be read at %s: only NTFS, FAT and FAT32 are "
                      "supported",

@@ -1,5 +1,7 @@
 // The unattended program from its entry point, against the double: its
 // lines, its exit status and what it leaves on the volumes.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -34,20 +36,27 @@ std::string joined(DWORD which)
     return text;
 }
 
-void put_volume(char letter, const char *fs, DWORD disk)
+// Without elevation, no volume opens for reading.
+void put_volume(char letter, const char *fs, DWORD disk, bool elevated = true)
 {
     fake::add_volume(letter, fs, FREE, SIZE);
-    fake::device_extents(letter, {{disk, 1048576, SIZE}});
+    if (elevated)
+        fake::device_extents(letter, {{disk, 1048576, SIZE}});
+    else
+        fake::device_needs_admin(letter, disk);
 }
 
 }  // namespace
 
-// Scenario: one command line per row, on C: (NTFS, disk 0), D: (NTFS, disk
-//   0, its temporary file held open by another run), E: (exFAT, disk 1), F:
-//   (FAT32, disk 2, its temporary file cannot be deleted).
-// Expect: the exit status of the row (with several drives the highest),
-//   its lines on standard output and standard error, and every volume's
-//   free space as it was, save for the file left on F:.
+// Scenario: one command line per row, run elevated or not, on C: (NTFS,
+//   disk 0), D: (NTFS, disk 0, its temporary file held open by another
+//   run), E: (exFAT, disk 1), F: (FAT32, disk 2, its temporary file cannot
+//   be deleted), H: (NTFS, disk 4, under a disk quota), I: (NTFS, only the
+//   reserve free), J: (a card reader without its card); no drive at Q:.
+// Expect: the exit status of the row (with several drives the most
+//   serious), its lines on standard output and standard error, the summary
+//   lines also under --quiet, and every volume's free space as it was, save
+//   for the file left on F:; a usage error touches no drive at all.
 TEST(BatchMain, ExitStatusAndLines)
 {
     const struct {
@@ -55,33 +64,68 @@ TEST(BatchMain, ExitStatusAndLines)
         int status;
         std::vector<const char *> out;  // each must appear on standard output
         std::vector<const char *> err;  // each on standard error
+        bool elevated;
     } rows[] = {
         {{"c:"}, 0,
          {"C: NTFS, size 1,000,000,000 bytes, free 100,000,000 bytes\r\n",
           "C: filling the free records of the file table\r\n",
           "C: file table step done, ",
-          "C: complete in ", "voidfill-batch: exit status 0, every drive complete\r\n"},
-         {}},
-        {{"--quiet", "c:"}, 0, {}, {}},
-        {{"c:", "--reserve", "x"}, 2, {}, {"voidfill-batch: --reserve wants", "--help"}},
-        {{"e:"}, 3, {}, {"E: file system 'exFAT' of E:\\ is not supported", "E: not possible"}},
-        {{"d:", "e:"}, 5, {}, {"D: the temporary file D:\\V_000000.TMP is in use", "exit status 5"}},
-        {{"f:"}, 1, {}, {"F: 1 temporary files in F:\\VOIDTEMP could not be deleted",
-                         "F: FAILED after "}},
-        {{"--disk", "0"}, 5, {"C: complete in "}, {"D: not filled"}},
-        {{"--disk", "7"}, 3, {}, {"disk 7: no drive letter lies on this disk"}},
+          "C: complete in ",
+          "voidfill-batch: drive=C status=0 fs=NTFS size=1000000000 free_before=100000000 "
+          "reserve=10485760 written=89514240 seconds=",
+          "voidfill-batch: run status=0 drives=1 written=89514240 seconds=",
+          "voidfill-batch: exit status 0, every drive complete\r\n"},
+         {}, true},
+        {{"--quiet", "c:"}, 0, {"voidfill-batch: drive=C status=0 ", "voidfill-batch: run status=0 "},
+         {}, true},
+        {{"--reserve", "5%", "c:"}, 0, {"reserve=50000000 written=50000000 "}, {}, true},
+        {{"c:", "--reserve", "x"}, 2, {"voidfill-batch: run status=2 drives=0 "},
+         {"voidfill-batch: --reserve wants", "--help"}, true},
+        {{"e:"}, 3, {}, {"E: file system 'exFAT' of E:\\ is not supported", "E: not possible"}, true},
+        {{"j:"}, 3, {}, {"J: no file system could be read at J:\\", "J: not possible"}, true},
+        {{"d:", "e:"}, 5, {}, {"D: the temporary file D:\\V_000000.TMP is in use", "exit status 5"}, true},
+        {{"f:", "e:", "d:"}, 1, {"drive=F status=1 ", "drive=E status=3 ", "drive=D status=5 "},
+         {"F: 1 temporary files in F:\\VOIDTEMP could not be deleted", "F: FAILED after ",
+          "voidfill-batch: exit status 1"}, true},
+        {{"--disk", "0"}, 5, {"C: complete in "}, {"D: not filled"}, true},
+        {{"c:", "q:"}, 2, {"run status=2 drives=0 "}, {"Q: no such drive"}, true},
+        {{"--disk", "7"}, 2, {}, {"disk 7: no drive letter lies on this disk"}, true},
+        {{"--disk", "0"}, 1, {}, {"disk 0: which drives lie on it cannot be read: opening a "
+                                  "volume needs an administrator"}, false},
+        {{"h:"}, 3, {"drive=H status=3 "}, {"H: a disk quota leaves this account 100,000,000 of "
+                                           "the volume's 150,000,000 free bytes"}, true},
+        {{"i:"}, 0, {"I: nothing to fill: free 10,485,760 bytes, reserve 10,485,760 bytes",
+                     "drive=I status=0 fs=NTFS size=1000000000 free_before=10485760 "
+                     "reserve=10485760 written=0 "},
+         {}, true},
+        {{"--all"}, 5,
+         {"E: skipped: a fixed drive with file system 'exFAT', not NTFS, FAT or FAT32",
+          "J: skipped: a removable drive", "drive=C status=0", "drive=D status=5",
+          "drive=I status=0", "run status=5 drives=4 "},
+         {}, true},
     };
     for (const auto &r : rows) {
-        SCOPED_TRACE(r.arguments[0] + " " + (r.arguments.size() > 1 ? r.arguments[1] : ""));
+        std::string shown;
+        for (const std::string &a : r.arguments)
+            shown += a + " ";
+        SCOPED_TRACE(shown);
         fake::reset();
         g_running = 0;
-        put_volume('C', "NTFS", 0);
+        put_volume('C', "NTFS", 0, r.elevated);
         fake::model_file_table('C', 50, 65536);
-        put_volume('D', "NTFS", 0);
+        put_volume('D', "NTFS", 0, r.elevated);
         fake::hold_open("D:\\V_000000.TMP");
-        put_volume('E', "exFAT", 1);
-        put_volume('F', "FAT32", 2);
-        fake::lock_file("F:\\VOIDTEMP\\V_000000.TMP");
+        put_volume('E', "exFAT", 1, r.elevated);
+        put_volume('H', "NTFS", 4, r.elevated);
+        fake::set_quota_withheld('H', FREE / 2);
+        fake::add_volume('I', "NTFS", 10485760, SIZE);
+        fake::set_drive_type('J', DRIVE_REMOVABLE);
+        fake::device_without_medium('J');
+        bool f_has_volume = r.arguments[0] != "--all";
+        if (f_has_volume) {
+            put_volume('F', "FAT32", 2, r.elevated);
+            fake::lock_file("F:\\VOIDTEMP\\V_000000.TMP");
+        }
         EXPECT_EQ(run(r.arguments), r.status);
         std::string out = joined(STD_OUTPUT_HANDLE), err = joined(STD_ERROR_HANDLE);
         for (const char *line : r.out)
@@ -91,16 +135,111 @@ TEST(BatchMain, ExitStatusAndLines)
         if (r.status != 0) {
             EXPECT_EQ(out.find("exit status"), std::string::npos);
         }
+        if (r.status == 2) {
+            EXPECT_TRUE(fake::file_calls().empty());
+        }
         for (const std::string &line : fake::std_stream_writes(STD_OUTPUT_HANDLE))
             EXPECT_EQ(line.find_first_of("\x1b\r"), line.size() - 2) << line;
         // The file table, once grown, stays so.
         EXPECT_EQ(fake::free_bytes('C'), FREE - 65536 * fake::table_growths('C'));
         EXPECT_TRUE(fake::listing('C').empty());
-        EXPECT_EQ(fake::free_bytes('D'), FREE);
-        EXPECT_EQ(fake::free_bytes('E'), FREE);
-        EXPECT_EQ(fake::free_bytes('F'), r.arguments[0] == "f:" ? 10485760 : FREE);
+        for (char letter : {'D', 'E', 'H'})
+            EXPECT_EQ(fake::free_bytes(letter), FREE) << letter;
+        if (f_has_volume) {
+            EXPECT_EQ(fake::free_bytes('F'), r.arguments[0] == "f:" ? 10485760 : FREE);
+        }
         EXPECT_TRUE(fake::message_boxes().empty());
     }
+}
+
+// Scenario: standard output and error block from the start, as a pipe
+//   that nobody reads does, while C: is filled; then the pipe is read.
+// Expect: the fill and its clean-up end meanwhile, the volume's space all
+//   given back; once the pipe is read every line comes out, in order, the
+//   progress lines that waited collapsed into the latest one.
+TEST(BatchMain, LogThatIsNotReadNeverHoldsTheVolume)
+{
+    fake::reset();
+    g_running = 0;
+    fake::add_volume('C', "NTFS", FREE, SIZE);
+    std::atomic<int> writes{0};
+    fake::on_fwrite([&](int) { writes++; });
+    fake::hold_std_streams(true);
+    std::atomic<int> status{-1};
+    std::thread program([&] { status = run({"c:"}); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((writes == 0 || fake::free_bytes('C') != FREE || !fake::listing('C').empty()) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(fake::free_bytes('C'), FREE);
+    EXPECT_TRUE(fake::listing('C').empty());
+    EXPECT_GT(writes.load(), 10);
+    EXPECT_TRUE(fake::std_stream_writes(STD_OUTPUT_HANDLE).empty());
+    fake::hold_std_streams(false);
+    program.join();
+    EXPECT_EQ(status.load(), 0);
+    // Each line by its kind, in order.
+    std::vector<std::string> out = fake::std_stream_writes(STD_OUTPUT_HANDLE);
+    std::string kinds;
+    for (const std::string &line : out)
+        kinds += line.find("% filled") != line.npos             ? 'p'
+                 : line.find("free records") != line.npos       ? 'r'
+                 : line.find("C: complete in") == 0             ? 'c'
+                 : line.find("voidfill-batch: drive=C") == 0    ? 's'
+                 : line.find("voidfill-batch: run") == 0        ? 'S'
+                 : line.find("voidfill-batch: exit status") == 0 ? 'e'
+                 : line.find("C: NTFS") == 0                    ? 'b'
+                                                                : '?';
+    EXPECT_EQ(kinds, "bprrcsSe") << testing::PrintToString(out);
+}
+
+// Scenario: a logoff while C: is being filled, as a service's console
+//   program receives it when any user logs off.
+// Expect: neither handler takes it (the system's own keeps a service
+//   running): the fill goes on and completes.
+TEST(BatchMain, AnotherUsersLogoffDoesNotStopTheFill)
+{
+    fake::reset();
+    g_running = 0;
+    fake::add_volume('C', "NTFS", FREE, SIZE);
+    BOOL taken = -1;
+    fake::on_fwrite([&](int block) {
+        if (block == 2)
+            taken = fake::raise_ctrl_event(CTRL_LOGOFF_EVENT);
+    });
+    EXPECT_EQ(run({"c:"}), 0);
+    EXPECT_EQ(taken, FALSE);
+    EXPECT_NE(joined(STD_OUTPUT_HANDLE).find("C: complete in "), std::string::npos);
+}
+
+// Scenario: the third write hangs, as on a stalled volume; Ctrl+C comes
+//   once the log says so.
+// Expect: while the write hangs a progress line still comes and names it;
+//   the stop cancels that write through the thread's handle rather than
+//   wait for it; status 4, a stop and not a failure; the file removed.
+TEST(BatchMain, StopCancelsAHangingWrite)
+{
+    fake::reset();
+    g_running = 0;
+    fake::add_volume('C', "NTFS", FREE, SIZE);
+    fake::hang_writes_from(2);
+    std::thread user([] {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+        while (joined(STD_OUTPUT_HANDLE).find("(a write has taken") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        fake::raise_ctrl_event(CTRL_C_EVENT);
+    });
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(run({"c:"}), 4);
+    user.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(9));
+    EXPECT_EQ(fake::cancelled_writes(), 1);
+    std::string err = joined(STD_ERROR_HANDLE);
+    EXPECT_NE(err.find("C: stopped after "), std::string::npos) << err;
+    EXPECT_EQ(err.find("FAILED"), std::string::npos) << err;
+    EXPECT_EQ(fake::free_bytes('C'), FREE);
+    EXPECT_TRUE(fake::listing('C').empty());
 }
 
 // Scenario: a fill of 400 MB whose every block takes 20 ms, with a time
