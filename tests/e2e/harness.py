@@ -7,9 +7,10 @@ machine's disks:
   tmpfs that the session mounts itself; HOME points into that tmpfs too.
 * The prefix's Z: mapping and every other dosdevices entry are removed; only
   scratch volumes get drive letters: a tmpfs the session mounted itself, a
-  FAT image on such a tmpfs served by fusefat, or a mount the scenario made
-  and handed over with ``adopt_volume`` (a tmpfs, or an image file on a
-  tmpfs or fully allocated, so that filling it takes no disk space).
+  FAT image on such a tmpfs served by fusefat, a stalefs image on such a
+  tmpfs, or a mount the scenario made and handed over with ``adopt_volume``
+  (a tmpfs, or an image file on a tmpfs or fully allocated, so that filling
+  it takes no disk space).
 * ``Session.verify_mappings()`` checks all of this (every dosdevices entry,
   every symbolic link under drive_c, the drive keys of the registry) before a
   run starts, before every key press and after every run, and refuses to go
@@ -62,6 +63,12 @@ unmounts everything.
       device, served by fusefat and mapped; ``dosdevices/x::`` names the
       loop device, where Wine reads the boot sector that tells FAT from
       FAT32. The session unmounts both when it ends, after Wine.
+  ``add_stale_volume(letter, size_mb, write_rate_kib=None)`` ->
+      scratch.StaleVolume: tools/stalefs, whose freed blocks keep their
+      bytes and whose fallocate (SetFileValidData under Wine) hands them out
+      unwritten, as NTFS does; its sparse image on its own tmpfs; Wine
+      reports it as NTFS. After the session: ``allocated``, and
+      ``dirty_free_blocks`` (free blocks that hold anything but zeros).
   ``adopt_volume(letter, mount_point)`` -> scratch.Volume: maps a mount the
       scenario made itself; accepted only for a tmpfs, or a file system kept
       in an image file that lies on a tmpfs or is fully allocated (not
@@ -1068,6 +1075,17 @@ class Session:
         os.symlink(volume.device, os.path.join(self.prefix, "dosdevices", letter + "::"))
         return self._map(letter, volume, volume.fstype)
 
+    def add_stale_volume(self, letter, size_mb, write_rate_kib=None):
+        """A stalefs volume (tools/stalefs: freed blocks keep their bytes, and
+        SetFileValidData hands them out as they are), its sparse image on a
+        tmpfs of its own; Wine reports it as NTFS."""
+        letter = self._free_letter(letter)
+        volume = self._own(scratch.StaleVolume("vol-" + letter, size_mb, self.folder,
+                                               self.artifact("stalefs-%s.log" % letter),
+                                               write_rate_kib, cleanup=False))
+        self._own_mounts[volume.holder.mountpoint] = "tmpfs"
+        return self._map(letter, volume, volume.fstype)
+
     def _check_fat_device(self, entry, target):
         """dosdevices/x:: may only name the loop device of this session's FAT
         volume x:, still backed by its image on the session's own tmpfs."""
@@ -1150,8 +1168,12 @@ class Session:
                 if target in self._adopted:
                     if _check_scratch_mount(target) != self._adopted[target]:
                         raise UnsafeMapping("%s changed its file system" % target)
-                elif self._own_mounts.get(target) not in ("tmpfs", "fuse.fusefat"):
+                elif self._own_mounts.get(target) not in ("tmpfs", "fuse.fusefat", "fuse.stalefs"):
                     raise UnsafeMapping("%s is not a scratch mount of this session" % entry)
+                elif isinstance(volume, scratch.StaleVolume) and self._own_mounts.get(
+                        scratch.mount_of(volume.image)[0]) != "tmpfs":
+                    raise UnsafeMapping("%s: the image %s is not on a tmpfs of this session"
+                                        % (entry, volume.image))
             elif re.fullmatch(r"(com|lpt)[0-9]+", entry):
                 # Wine adds serial and parallel ports by itself; a port is
                 # a character device, never a volume.

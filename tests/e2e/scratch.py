@@ -3,7 +3,8 @@ for the end-to-end scenarios, the demo and the benchmark.
 
 voidfill fills whatever volume it is given, so it only ever sees volumes made
 here: a tmpfs, an ext4 image on a loop device, an NTFS image served by
-ntfs-3g or a FAT image served by fusefat, each sized in MiB, living under
+ntfs-3g, a FAT image served by fusefat or a stalefs image (whose free
+blocks keep their old bytes, tools/stalefs), each sized in MiB, living under
 /tmp or the project's build folder, and unmounted again on every way out
 (normal return, exception, Ctrl+C, SIGTERM, SIGHUP, interpreter exit): every
 volume, and every Wine session (harness.py), registers its clean-up here,
@@ -235,7 +236,7 @@ def loop_backing_file(device):
 # FUSE drivers run in sessions of their own (so that a Ctrl+C meant for the
 # script does not end them while Wine still writes), so they outlive a killed
 # script.
-FUSE_DRIVERS = ("fusefat", "ntfs-3g")
+FUSE_DRIVERS = ("fusefat", "ntfs-3g", "stalefs")
 
 
 def _fuse_drivers_under(folder):
@@ -656,6 +657,79 @@ class FatVolume(FuseVolume):
                 self.device = None
             if self.holder is not None:
                 self.holder.unmount()
+
+
+class StaleVolume(FuseVolume):
+    """A volume of tools/stalefs, whose freed blocks keep their bytes and
+    whose fallocate hands them out unwritten, as NTFS does after
+    SetFileValidData. Its sparse image lies on a tmpfs of its own, so that
+    filling it takes memory only for the blocks written. At unmount it
+    measures what is left: allocated (bytes the image holds) and
+    dirty_free_blocks (free blocks that read anything but zeros), or None
+    where the driver left no map of its free blocks."""
+
+    kind = "stalefs"
+    fstype = "fuse.stalefs"
+    max_mb = MAX_VOLUME_MB
+    tool = os.path.join(REPO_ROOT, "tools", "stalefs")
+
+    def __init__(self, name="stale", size_mb=256, work_root=DEFAULT_WORK_ROOT, log=None,
+                 write_rate_kib=None, cleanup=True):
+        self.log = log or os.path.join(os.path.realpath(work_root), name + ".stalefs.log")
+        self.write_rate_kib = write_rate_kib
+        self.holder = None
+        self.allocated = self.dirty_free_blocks = None
+        super().__init__(name, size_mb, work_root, cleanup)
+
+    @property
+    def image(self):
+        return self.holder.path("volume.img")
+
+    @property
+    def map_file(self):
+        return os.path.join(self.work_root, self.name + ".free")
+
+    def _mount(self):
+        run([self.tool, "--build"])
+        self.holder = TmpfsVolume(self.name + "-image", self.size_mb + 1, self.work_root,
+                                  cleanup=False)
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(self.map_file)
+        rate = ["--write-rate", str(self.write_rate_kib)] if self.write_rate_kib else []
+        self._serve([self.tool, self.image, self.mountpoint, "--size", str(self.size_mb),
+                     "--map", self.map_file, "--foreground"] + rate, self.log)
+
+    def allocated_bytes(self):
+        """What the image takes now: blocks ever written, as on a thin disk."""
+        return os.stat(self.image).st_blocks * 512
+
+    def _teardown(self):
+        try:
+            super()._teardown()
+        finally:
+            if self.holder is not None:
+                try:
+                    self.allocated = self.allocated_bytes()
+                    self.dirty_free_blocks = self._dirty_free_blocks()
+                finally:
+                    self.holder.unmount()
+                    self.holder = None
+
+    def _dirty_free_blocks(self):
+        if not os.path.isfile(self.map_file) or os.path.getsize(self.map_file) == 0:
+            return None
+        dirty = 0
+        with open(self.map_file) as ranges, open(self.image, "rb") as image:
+            for line in ranges:
+                first, last = (int(n) for n in line.split("-"))
+                image.seek(first * BLOCK_SIZE)
+                for start in range(first, last + 1, 1024):
+                    data = image.read(min(1024, last + 1 - start) * BLOCK_SIZE)
+                    if data.count(0) != len(data):
+                        view = memoryview(data)
+                        dirty += sum(view[o:o + BLOCK_SIZE] != ZERO_BLOCK
+                                     for o in range(0, len(data), BLOCK_SIZE))
+        return dirty
 
 
 # ---------------------------------------------------------------------------
