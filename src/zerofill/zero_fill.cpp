@@ -398,7 +398,7 @@ int zero_fill_drive_with(char letter, const fill_options &options)
     run.reserve = options.reserve_bytes > RESERVE_BYTES ? options.reserve_bytes
                                                         : (int64_t)RESERVE_BYTES;
     run.blocks_follow_pace = options.blocks_follow_pace;
-    run.block_size = ZERO_BUFFER_SIZE;
+    run.block_size = options.blocks_follow_pace ? SMALLEST_BLOCK : ZERO_BUFFER_SIZE;
     show_stage(run, STAGE_STARTING);
     if (!g_running)
         return RUN_CANCELLED;

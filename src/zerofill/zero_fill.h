@@ -24,11 +24,11 @@ enum fill_way {
 struct fill_options {
     int64_t reserve_bytes;  // what stays free; never less than RESERVE_BYTES
     fill_way way;
-    // A block that took more than a second halves the next one, down to
-    // 64 KiB, and a quick one doubles it again, up to the usual 4 MiB: on a
-    // slow volume a stop then waits for a short block at most, where the
-    // system cannot cancel a write in flight (Wine). voidfill.exe keeps its
-    // 4 MiB blocks.
+    // The blocks start at 64 KiB; one that took less than a quarter of a
+    // second doubles the next, up to the usual 4 MiB, and one that took
+    // more than a second halves it: on a slow volume a stop then waits for
+    // a short block at most, where the system cannot cancel a write in
+    // flight (Wine). voidfill.exe keeps its 4 MiB blocks.
     bool blocks_follow_pace;
 };
 
