@@ -36,15 +36,19 @@ static void print_help()
         print_line("%s", line);
 }
 
-// What stays free: a percentage of the volume's exact size, rounded up, so
-// that at least that share stays free.
-static int64_t reserve_of(const batch_options &options, int64_t total)
+// What stays free: the bytes given, or a percentage of the volume's exact
+// size, rounded up to whole clusters: the last block of the fill takes
+// whole clusters, and would otherwise leave less than the reserve free.
+static int64_t reserve_of(const batch_options &options, int64_t total, int64_t cluster)
 {
-    if (options.reserve_percent == 0)
-        return options.reserve_bytes;
     int64_t percent = options.reserve_percent;
-    int64_t reserve = total / 100 * percent + (total % 100 * percent + 99) / 100;
-    return reserve > RESERVE_BYTES ? reserve : (int64_t)RESERVE_BYTES;
+    int64_t reserve = percent == 0 ? options.reserve_bytes
+                                   : total / 100 * percent + (total % 100 * percent + 99) / 100;
+    if (reserve < RESERVE_BYTES)
+        reserve = RESERVE_BYTES;
+    if (cluster > 0 && reserve % cluster != 0 && reserve <= INT64_MAX - cluster)
+        reserve += cluster - reserve % cluster;
+    return reserve;
 }
 
 // The drive as it is before the run, and its start line.
@@ -60,7 +64,7 @@ static drive_summary survey_drive(char letter, const batch_options &options)
     snprintf(drive.fs, sizeof drive.fs, "%s", g_fs_name);
     drive.size = get_total_bytes(root);
     drive.free_before = get_free_bytes(root);
-    drive.reserve = reserve_of(options, drive.size);
+    drive.reserve = reserve_of(options, drive.size, get_cluster_bytes(root));
     char name[4 * FS_NAME_SIZE];
     char total[FORMATTED_BYTES_SIZE];
     char free_bytes[FORMATTED_BYTES_SIZE];

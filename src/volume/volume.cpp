@@ -105,3 +105,13 @@ int64_t get_total_bytes(const char *path)
     static free_space_ex_lookup lookup = {0, NULL};
     return query_space(path, TOTAL, lookup);
 }
+
+int64_t get_cluster_bytes(const char *path)
+{
+    char root_buffer[ROOT_TEXT_SIZE];
+    DWORD sectors_per_cluster, bytes_per_sector, free_clusters, total_clusters;
+    if (sys::GetDiskFreeSpaceA(root_of(path, root_buffer), &sectors_per_cluster,
+                               &bytes_per_sector, &free_clusters, &total_clusters) == 0)
+        return -1;
+    return (int64_t)sectors_per_cluster * bytes_per_sector;
+}

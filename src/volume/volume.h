@@ -35,6 +35,9 @@ int64_t get_free_bytes(const char *path);
 // The volume's own free bytes, whoever may write them.
 int64_t get_volume_free_bytes(const char *path);
 int64_t get_total_bytes(const char *path);
+// The bytes of one cluster, the least a file takes of the free space; -1
+// where the system does not say.
+int64_t get_cluster_bytes(const char *path);
 
 // Equality of two texts with only the ASCII letters folded.
 bool ascii_equal_ignoring_case(const char *a, const char *b);

@@ -52,11 +52,13 @@ void put_volume(char letter, const char *fs, DWORD disk, bool elevated = true)
 //   disk 0), D: (NTFS, disk 0, its temporary file held open by another
 //   run), E: (exFAT, disk 1), F: (FAT32, disk 2, its temporary file cannot
 //   be deleted), H: (NTFS, disk 4, under a disk quota), I: (NTFS, only the
-//   reserve free), J: (a card reader without its card); no drive at Q:.
+//   reserve free), J: (a card reader without its card), K: (NTFS, clusters
+//   of one byte, a size that 100 does not divide); no drive at Q:.
 // Expect: the exit status of the row (with several drives the most
 //   serious), its lines on standard output and standard error, the summary
-//   lines also under --quiet, and every volume's free space as it was, save
-//   for the file left on F:; a usage error touches no drive at all.
+//   lines also under --quiet, a reserve in whole clusters, a percentage of
+//   the exact size rounded up, and every volume's free space as it was,
+//   save for the file left on F:; a usage error touches no drive at all.
 TEST(BatchMain, ExitStatusAndLines)
 {
     const struct {
@@ -78,7 +80,8 @@ TEST(BatchMain, ExitStatusAndLines)
          {}, true},
         {{"--quiet", "c:"}, 0, {"voidfill-batch: drive=C status=0 ", "voidfill-batch: run status=0 "},
          {}, true},
-        {{"--reserve", "5%", "c:"}, 0, {"reserve=50000000 written=50000000 "}, {}, true},
+        {{"--reserve", "5%", "c:"}, 0, {"reserve=50003968 written=49996032 "}, {}, true},
+        {{"--reserve", "7%", "k:"}, 0, {"reserve=70000007 written=29999993 "}, {}, true},
         {{"c:", "--reserve", "x"}, 2, {"voidfill-batch: run status=2 drives=0 "},
          {"voidfill-batch: --reserve wants", "--help"}, true},
         {{"e:"}, 3, {}, {"E: file system 'exFAT' of E:\\ is not supported", "E: not possible"}, true},
@@ -101,7 +104,7 @@ TEST(BatchMain, ExitStatusAndLines)
         {{"--all"}, 5,
          {"E: skipped: a fixed drive with file system 'exFAT', not NTFS, FAT or FAT32",
           "J: skipped: a removable drive", "drive=C status=0", "drive=D status=5",
-          "drive=I status=0", "run status=5 drives=4 "},
+          "drive=I status=0", "run status=5 drives=5 "},
          {}, true},
     };
     for (const auto &r : rows) {
@@ -119,6 +122,8 @@ TEST(BatchMain, ExitStatusAndLines)
         put_volume('H', "NTFS", 4, r.elevated);
         fake::set_quota_withheld('H', FREE / 2);
         fake::add_volume('I', "NTFS", 10485760, SIZE);
+        fake::add_volume('K', "NTFS", FREE, SIZE + 99);
+        fake::set_cluster_geometry('K', 1, 1);
         fake::set_drive_type('J', DRIVE_REMOVABLE);
         fake::device_without_medium('J');
         bool f_has_volume = r.arguments[0] != "--all";
