@@ -74,6 +74,14 @@ static const char *kind_of_drive(UINT type)
     }
 }
 
+static void skip_unsupported(char letter)
+{
+    char name[4 * FS_NAME_SIZE];
+    escape_text(name, sizeof name, g_fs_name);
+    print_line("%c: skipped: a fixed drive with file system '%s', not NTFS, FAT or FAT32",
+               letter, name);
+}
+
 // Every fixed drive with NTFS, FAT or FAT32, in letter order.
 static int collect_all(drive_list &drives)
 {
@@ -91,8 +99,7 @@ static int collect_all(drive_list &drives)
         else if (fs == FS_ERROR)
             print_line("%c: skipped: a fixed drive whose file system cannot be read", letter);
         else
-            print_line("%c: skipped: a fixed drive with file system '%s', not NTFS, FAT or FAT32",
-                       letter, g_fs_name);
+            skip_unsupported(letter);
     }
     if (drives.count > 0)
         return EXIT_COMPLETE;

@@ -5,12 +5,12 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 
 import harness
 import scratch
 import steps
 import texts
+from test_batch import batch_exe, expect_clean
 
 CMD = "C:\\windows\\system32\\cmd.exe"
 RECIPE_EXE = "C:\\tools\\voidfill-batch.exe"
@@ -23,32 +23,16 @@ TIME_LIMIT_S = 20
 SLACK_S = 0.5
 
 
-def batch_exe():
-    """--batch-exe, taken off the command line before the harness reads it."""
-    index = sys.argv.index("--batch-exe")
-    exe = sys.argv[index + 1]
-    del sys.argv[index:index + 2]
-    return exe
-
-
-def readme():
+def from_readme():
+    """README's cmd recipe (naming its targets once) and its one-line
+    regular expression for the summary lines."""
     with open(os.path.join(scratch.REPO_ROOT, "README.md"), encoding="utf-8") as f:
-        return f.read()
-
-
-def readme_recipe(text):
-    """The cmd block of README's unattended section, naming its targets once."""
-    section = text[text.index("## Unattended runs"):]
-    recipe = re.search(r"```bat\n(.*?)```", section, re.S).group(1)
+        text = f.read()
+    recipe = re.search(r"```bat\n(.*?)```", text[text.index("## Unattended runs"):], re.S).group(1)
     if recipe.count(RECIPE_TARGETS) != 1 or RECIPE_EXE not in recipe:
         raise scratch.HarnessError("README's recipe no longer runs %s %s"
                                    % (RECIPE_EXE, RECIPE_TARGETS))
-    return recipe
-
-
-def readme_summary_pattern(text):
-    """README's one-line regular expression for the summary lines."""
-    return re.compile(re.search(r"^(\^voidfill-batch: .*\$)$", text, re.M).group(1))
+    return recipe, re.compile(re.search(r"^(\^voidfill-batch: .*\$)$", text, re.M).group(1))
 
 
 def summaries(s, run, pattern, what):
@@ -65,11 +49,6 @@ def summaries(s, run, pattern, what):
         key = "run" if words[0] == "run" else words[0].split("=")[1]
         found[key] = dict(w.split("=", 1) for w in words if "=" in w)
     return found
-
-
-def expect_clean(s, volume, free, what):
-    s.expect_equal(scratch.leftovers(volume.mountpoint), [], what + ": temporary files left")
-    s.expect_equal(volume.free(), free, what + ": free bytes afterwards")
 
 
 def all_drives(s, exe, pattern, volumes):
@@ -197,8 +176,7 @@ def unread_log(s, exe, pattern, x):
 
 def scenario():
     exe = batch_exe()
-    text = readme()
-    recipe, pattern = readme_recipe(text), readme_summary_pattern(text)
+    recipe, pattern = from_readme()
     with harness.session("batch-pipeline") as s:
         x = s.add_volume("x", 512)
         y = s.add_volume("y", 64)

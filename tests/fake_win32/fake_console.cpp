@@ -1,6 +1,5 @@
 // Console and message boxes of the test double.
 #include "fake_win32/fake_console.h"
-#include "fake_win32/fake_system.h"
 
 #include <algorithm>
 #include <deque>
@@ -111,7 +110,6 @@ bool is_std_stream(HANDLE handle)
 
 BOOL write_std_stream(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written)
 {
-    wait_while_std_streams_held();
     std::lock_guard<std::mutex> guard(g_lock);
     ConsoleCall call = make_call(ConsoleOp::write_file, handle);
     if (data != NULL)

@@ -38,7 +38,6 @@ struct state {
     int cancelled = 0;
     std::map<uintptr_t, thread_handle> threads;
     uintptr_t next_handle = 0x90000;
-    bool streams_held = false;
     std::vector<UINT> terminations;
 };
 
@@ -110,19 +109,6 @@ BOOL duplicate_thread_handle(HANDLE *target, DWORD access, DWORD options)
                                       (options & DUPLICATE_SAME_ACCESS) ? all_access : access};
     *target = reinterpret_cast<HANDLE>(handle);
     return TRUE;
-}
-
-void hold_std_streams(bool held)
-{
-    std::lock_guard<std::mutex> lock(m);
-    s.streams_held = held;
-    changed.notify_all();
-}
-
-void wait_while_std_streams_held()
-{
-    std::unique_lock<std::mutex> lock(m);
-    changed.wait(lock, [] { return !s.streams_held; });
 }
 
 std::vector<UINT> terminate_calls()

@@ -41,12 +41,6 @@ int cancelled_writes();
 bool close_thread_handle(HANDLE handle);
 BOOL duplicate_thread_handle(HANDLE *target, DWORD access, DWORD options);
 
-// While held, WriteFile on a standard handle waits, as on a pipe that
-// nobody reads.
-void hold_std_streams(bool held);
-// Called by the console's WriteFile before it takes its lock.
-void wait_while_std_streams_held();
-
 // Exit codes given to TerminateProcess, in order.
 std::vector<UINT> terminate_calls();
 

@@ -6,7 +6,6 @@
 
 #include "batch/exit_code.h"
 #include "batch/progress_line.h"
-#include "batch/summary.h"
 #include "zerofill/run_state.h"
 
 // Scenario: a run's result with the notices it gave, one case per row.
@@ -128,29 +127,4 @@ TEST(BatchProgress, RateOfTheLastThirtySeconds)
     for (DWORD s = 61; s <= 80; s++)
         add_rate_sample(window, start + 1000 * s, 600000000);
     EXPECT_NEAR(recent_rate(window, start + 80000, 600000000), 100000000.0 / 30000, 1.0);
-}
-
-// Scenario: the summary of a drive with all figures known, of one of
-//   which nothing is known (no volume to read, never started), and of a run.
-// Expect: one line each of key=value pairs, numbers without separators,
-//   "-" for what is not known, a file system's odd bytes escaped.
-TEST(BatchSummary, Lines)
-{
-    drive_summary full = {'X', 0, "NTFS", 268435456, 259682304, 10485760, 249196544, 12};
-    drive_summary unknown = unknown_drive('Q');
-    unknown.status = 3;
-    drive_summary odd = unknown_drive('E');
-    snprintf(odd.fs, sizeof odd.fs, "%s", "my fs\xff");
-    char line[512];
-    format_drive_summary(line, sizeof line, full);
-    EXPECT_STREQ(line, "voidfill-batch: drive=X status=0 fs=NTFS size=268435456 "
-                       "free_before=259682304 reserve=10485760 written=249196544 seconds=12");
-    format_drive_summary(line, sizeof line, unknown);
-    EXPECT_STREQ(line, "voidfill-batch: drive=Q status=3 fs=- size=- free_before=- reserve=- "
-                       "written=- seconds=-");
-    format_drive_summary(line, sizeof line, odd);
-    EXPECT_STREQ(line, "voidfill-batch: drive=E status=0 fs=my\\x20fs\\xFF size=- "
-                       "free_before=- reserve=- written=- seconds=-");
-    format_run_summary(line, sizeof line, run_summary{1, 3, 5000000000LL, 125});
-    EXPECT_STREQ(line, "voidfill-batch: run status=1 drives=3 written=5000000000 seconds=125");
 }

@@ -1,7 +1,5 @@
 // The unattended program from its entry point, against the double: its
 // lines, its exit status and what it leaves on the volumes.
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -155,47 +153,6 @@ TEST(BatchMain, ExitStatusAndLines)
         }
         EXPECT_TRUE(fake::message_boxes().empty());
     }
-}
-
-// Scenario: standard output and error block from the start, as a pipe
-//   that nobody reads does, while C: is filled; then the pipe is read.
-// Expect: the fill and its clean-up end meanwhile, the volume's space all
-//   given back; once the pipe is read every line comes out, in order, the
-//   progress lines that waited collapsed into the latest one.
-TEST(BatchMain, LogThatIsNotReadNeverHoldsTheVolume)
-{
-    fake::reset();
-    g_running = 0;
-    fake::add_volume('C', "NTFS", FREE, SIZE);
-    std::atomic<int> writes{0};
-    fake::on_fwrite([&](int) { writes++; });
-    fake::hold_std_streams(true);
-    std::atomic<int> status{-1};
-    std::thread program([&] { status = run({"c:"}); });
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((writes == 0 || fake::free_bytes('C') != FREE || !fake::listing('C').empty()) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(fake::free_bytes('C'), FREE);
-    EXPECT_TRUE(fake::listing('C').empty());
-    EXPECT_GT(writes.load(), 10);
-    EXPECT_TRUE(fake::std_stream_writes(STD_OUTPUT_HANDLE).empty());
-    fake::hold_std_streams(false);
-    program.join();
-    EXPECT_EQ(status.load(), 0);
-    // Each line by its kind, in order.
-    std::vector<std::string> out = fake::std_stream_writes(STD_OUTPUT_HANDLE);
-    std::string kinds;
-    for (const std::string &line : out)
-        kinds += line.find("% filled") != line.npos             ? 'p'
-                 : line.find("free records") != line.npos       ? 'r'
-                 : line.find("C: complete in") == 0             ? 'c'
-                 : line.find("voidfill-batch: drive=C") == 0    ? 's'
-                 : line.find("voidfill-batch: run") == 0        ? 'S'
-                 : line.find("voidfill-batch: exit status") == 0 ? 'e'
-                 : line.find("C: NTFS") == 0                    ? 'b'
-                                                                : '?';
-    EXPECT_EQ(kinds, "bprrcsSe") << testing::PrintToString(out);
 }
 
 // Scenario: a logoff while C: is being filled, as a service's console
