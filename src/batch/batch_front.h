@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "batch/exit_code.h"
+#include "platform/os.h"
 
 struct drive_report {
     drive_notes notes;
@@ -19,3 +20,9 @@ struct drive_report {
 // run only looks.
 void begin_drive_report(bool checking);
 drive_report current_drive_report();
+
+// Called by the clock's thread about every quarter of a second while the
+// program runs: a progress line when one is due although no block has come
+// back since, so that a stalled volume still shows in the log, and the
+// rate counts the time that passes.
+void progress_tick(DWORD now_ms);

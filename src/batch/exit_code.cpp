@@ -40,6 +40,13 @@ void note_notice(drive_notes &notes, run_notice_kind kind)
         notes.left = true;
 }
 
+int more_serious(int a, int b)
+{
+    // The rank of each code (0 to 5), by its number.
+    static const int RANK[] = {0, 4, 5, 1, 3, 2};
+    return RANK[a] >= RANK[b] ? a : b;
+}
+
 int drive_exit_code(const drive_notes &notes, int run_result)
 {
     if (notes.left)

@@ -1,5 +1,5 @@
-// The exit status of the unattended program: one code per drive, the
-// highest of them for the whole command.
+// The exit status of the unattended program: one code per drive, the most
+// serious of them for the whole command.
 #pragma once
 
 #include "zerofill/run_front.h"
@@ -20,6 +20,12 @@ struct drive_notes {
 };
 
 void note_notice(drive_notes &notes, run_notice_kind kind);
+
+// The more serious of two codes: 1 > 4 > 5 > 3 > 0, so that a failure is
+// never hidden behind a stop, a drive in use or one that is not possible,
+// whatever their numbers. A usage error (2) comes before any drive, and
+// outranks them all.
+int more_serious(int a, int b);
 
 // The code of one drive, from its notices and the run's result (RUN_DONE,
 // RUN_CANCELLED or RUN_FAILED). A file or folder left behind fails the

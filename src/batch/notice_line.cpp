@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "batch/output.h"
+#include "volume/volume.h"
+
 enum { SYSTEM_TEXT_SIZE = 256 };
 
 // The system's English text for an error code, on one line of ASCII, for
@@ -44,10 +47,11 @@ void format_notice_line(char *line, size_t size, const run_notice &n)
 {
     char letter = n.letter;  // upper case, as the command line gives every drive
     char system_text[SYSTEM_TEXT_SIZE + 32];
+    char name[4 * FS_NAME_SIZE];
     switch (n.kind) {
     case NOTICE_FS_UNSUPPORTED:
-        // The name the volume module keeps until a volume reports one.
-        if (strcmp(n.name, "Error") == 0)
+        escape_text(name, sizeof name, n.name);
+        if (strcmp(n.name, FS_NAME_UNKNOWN) == 0)
             snprintf(line, size,
                      "%c: no file system could be read at %s: only NTFS, FAT and FAT32 are "
                      "supported",
@@ -55,7 +59,7 @@ void format_notice_line(char *line, size_t size, const run_notice &n)
         else
             snprintf(line, size,
                      "%c: file system '%s' of %s is not supported: only NTFS, FAT and FAT32",
-                     letter, n.name, n.path);
+                     letter, name, n.path);
         break;
     case NOTICE_NO_MEMORY:
         snprintf(line, size, "%c: out of memory", letter);

@@ -4,24 +4,24 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "batch/output.h"
 #include "volume/volume.h"
 #include "zerofill/zero_fill.h"
 
-// Sizes and durations far beyond any volume or wait; keeps the arithmetic
-// below from overflowing.
-static const int64_t LARGEST_NUMBER = (int64_t)1 << 50;
+static const int64_t LARGEST_INT64 = INT64_MAX;
 static const int64_t LONGEST_MS = ((int64_t)1 << 31) - 1;
 
 // The leading decimal digits of `text`; `rest` points past them. False
-// without any digit or for a number too large to mean anything here.
+// without any digit or for a number past 64 bits.
 static bool leading_number(const char *text, int64_t &value, const char *&rest)
 {
     value = 0;
     rest = text;
     while (*rest >= '0' && *rest <= '9') {
-        value = value * 10 + (*rest - '0');
-        if (value > LARGEST_NUMBER)
+        int digit = *rest - '0';
+        if (value > (LARGEST_INT64 - digit) / 10)
             return false;
+        value = value * 10 + digit;
         rest++;
     }
     return rest != text;
@@ -41,11 +41,13 @@ bool parse_reserve(const char *text, int64_t &bytes, int &percent)
         return false;
     if (strcmp(rest, "%") == 0) {
         // All of the volume, or none of it, leaves nothing to decide.
-        percent = (int)value;
+        percent = value < 100 ? (int)value : 0;
         return value > 0 && value < 100;
     }
     for (const auto &unit : units)
         if (ascii_equal_ignoring_case(rest, unit.suffix)) {
+            if (value > LARGEST_INT64 / unit.unit)
+                return false;
             bytes = value * unit.unit;
             return true;
         }
@@ -65,21 +67,24 @@ bool parse_duration(const char *text, DWORD &milliseconds)
         return false;
     for (const auto &unit : units)
         if (strcmp(rest, unit.suffix) == 0) {
-            int64_t ms = value * unit.unit_ms;
-            if (ms <= 0 || ms > LONGEST_MS)
+            if (value <= 0 || value > LONGEST_MS / unit.unit_ms)
                 return false;
-            milliseconds = (DWORD)ms;
+            milliseconds = (DWORD)(value * unit.unit_ms);
             return true;
         }
     return false;
 }
 
-static bool is_ascii_letter(char c)
+static bool fail(char *error, size_t size, const char *format, const char *what)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    char shown[USAGE_TEXT_SIZE];
+    escape_text(shown, sizeof shown, what);
+    snprintf(error, size, format, shown);
+    return false;
 }
 
-static bool add_target(batch_options &options, const batch_target &target)
+static bool add_target(batch_options &options, const batch_target &target, char *error,
+                       size_t size)
 {
     for (int i = 0; i < options.target_count; i++) {
         const batch_target &known = options.targets[i];
@@ -88,90 +93,91 @@ static bool add_target(batch_options &options, const batch_target &target)
             return true;  // named twice, filled once
     }
     if (options.target_count == MOST_TARGETS)
-        return false;
+        return fail(error, size, "more than %s drives and disks given", "32");
     options.targets[options.target_count++] = target;
     return true;
 }
 
-// "--name=value" or "--name value": the value, or null when it is missing.
-static const char *option_value(const char *argument, const char *name, int argc, char **argv,
-                                int &i)
+static bool take_reserve(batch_options &options, const char *value, char *error, size_t size)
 {
-    size_t length = strlen(name);
-    if (argument[length] == '=')
-        return argument + length + 1;
-    return i + 1 < argc ? argv[++i] : NULL;
+    if (!parse_reserve(value, options.reserve_bytes, options.reserve_percent))
+        return fail(error, size,
+                    "--reserve wants a size such as 20MiB or 5%% (at most 8 EiB), not '%s'",
+                    value);
+    if (options.reserve_percent == 0 && options.reserve_bytes < RESERVE_BYTES)
+        return fail(error, size,
+                    "--reserve %s is below the least that stays free, 10485760 bytes (10MiB)",
+                    value);
+    return true;
 }
 
-static bool option_named(const char *argument, const char *name)
+static bool take_time_limit(batch_options &options, const char *value, char *error, size_t size)
 {
-    size_t length = strlen(name);
-    return strncmp(argument, name, length) == 0 &&
-           (argument[length] == '\0' || argument[length] == '=');
+    if (!parse_duration(value, options.time_limit_ms))
+        return fail(error, size, "--time-limit wants a duration such as 90s, 30m or 2h, not '%s'",
+                    value);
+    return true;
 }
 
-static bool fail(char *error, size_t size, const char *format, const char *what)
+static bool take_disk(batch_options &options, const char *value, char *error, size_t size)
 {
-    snprintf(error, size, format, what);
-    return false;
+    int64_t number;
+    const char *rest;
+    if (!leading_number(value, number, rest) || *rest != '\0' || number > 999)
+        return fail(error, size, "--disk wants the number of a physical disk, not '%s'", value);
+    return add_target(options, batch_target{true, 0, (int)number}, error, size);
+}
+
+// One row per option: a switch sets its flag, an option with a value hands
+// it to its function ("--name value" or "--name=value").
+struct option_row {
+    const char *name;
+    bool batch_options::*flag;
+    bool (*take)(batch_options &options, const char *value, char *error, size_t size);
+};
+
+static const option_row OPTIONS[] = {
+    {"--help", &batch_options::help, NULL},
+    {"-h", &batch_options::help, NULL},
+    {"/?", &batch_options::help, NULL},
+    {"--quiet", &batch_options::quiet, NULL},
+    {"--all", &batch_options::all, NULL},
+    {"--write-all", &batch_options::write_all, NULL},
+    {"--check", &batch_options::check_only, NULL},
+    {"--reserve", NULL, take_reserve},
+    {"--time-limit", NULL, take_time_limit},
+    {"--disk", NULL, take_disk},
+};
+
+static bool is_ascii_letter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 static bool parse_one(int argc, char **argv, int &i, batch_options &options, char *error,
                       size_t size)
 {
     const char *argument = argv[i];
-    if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0 ||
-        strcmp(argument, "/?") == 0) {
-        options.help = true;
-        return true;
-    }
-    if (strcmp(argument, "--quiet") == 0) {
-        options.quiet = true;
-        return true;
-    }
-    if (strcmp(argument, "--write-all") == 0) {
-        options.write_all = true;
-        return true;
-    }
-    if (strcmp(argument, "--check") == 0) {
-        options.check_only = true;
-        return true;
-    }
-    if (option_named(argument, "--reserve")) {
-        const char *value = option_value(argument, "--reserve", argc, argv, i);
-        if (value == NULL || !parse_reserve(value, options.reserve_bytes, options.reserve_percent))
-            return fail(error, size, "--reserve wants a size such as 20MiB or 5%%, not '%s'",
-                        value ? value : "");
-        if (options.reserve_percent == 0 && options.reserve_bytes < RESERVE_BYTES)
-            return fail(error, size,
-                        "--reserve %s is below the least that stays free, 10485760 bytes (10MiB)",
-                        value);
-        return true;
-    }
-    if (option_named(argument, "--time-limit")) {
-        const char *value = option_value(argument, "--time-limit", argc, argv, i);
-        if (value == NULL || !parse_duration(value, options.time_limit_ms))
-            return fail(error, size, "--time-limit wants a duration such as 90s, 30m or 2h, not '%s'",
-                        value ? value : "");
-        return true;
-    }
-    if (option_named(argument, "--disk")) {
-        const char *value = option_value(argument, "--disk", argc, argv, i);
-        int64_t number;
-        const char *rest;
-        if (value == NULL || !leading_number(value, number, rest) || *rest != '\0' ||
-            number > 999)
-            return fail(error, size, "--disk wants the number of a physical disk, not '%s'",
-                        value ? value : "");
-        if (!add_target(options, batch_target{true, 0, (int)number}))
-            return fail(error, size, "more than %s drives and disks given", "32");
-        return true;
+    for (const option_row &row : OPTIONS) {
+        size_t length = strlen(row.name);
+        if (strncmp(argument, row.name, length) != 0)
+            continue;
+        if (row.flag != NULL && argument[length] == '\0') {
+            options.*row.flag = true;
+            return true;
+        }
+        if (row.take == NULL || (argument[length] != '\0' && argument[length] != '='))
+            continue;
+        const char *value = argument[length] == '=' ? argument + length + 1
+                            : i + 1 < argc          ? argv[++i]
+                                                    : NULL;
+        if (value == NULL)
+            return fail(error, size, "%s wants a value", row.name);
+        return row.take(options, value, error, size);
     }
     if (is_ascii_letter(argument[0]) && argument[1] == ':' && argument[2] == '\0') {
         char letter = (char)(argument[0] & ~0x20);
-        if (!add_target(options, batch_target{false, letter, 0}))
-            return fail(error, size, "more than %s drives and disks given", "32");
-        return true;
+        return add_target(options, batch_target{false, letter, 0}, error, size);
     }
     if (argument[0] == '-')
         return fail(error, size, "unknown option '%s'", argument);
@@ -189,8 +195,11 @@ bool parse_batch_options(int argc, char **argv, batch_options &options, char *er
             return false;
     if (options.help)
         return true;
-    if (options.target_count == 0)
-        return fail(error, error_size, "%s", "no drive given: name one such as d:, or --disk N");
+    if (options.all && options.target_count > 0)
+        return fail(error, error_size, "%s", "--all fills every fixed drive: name no drive or disk beside it");
+    if (!options.all && options.target_count == 0)
+        return fail(error, error_size, "%s",
+                    "no drive given: name one such as d:, or --disk N, or --all");
     if (options.write_all && options.check_only)
         return fail(error, error_size, "%s", "--check writes nothing: it goes without --write-all");
     return true;

@@ -19,6 +19,7 @@ struct batch_target {
 struct batch_options {
     batch_target targets[MOST_TARGETS];
     int target_count;
+    bool all;               // every fixed drive instead of targets
     int64_t reserve_bytes;  // what stays free; 0 when given as a percentage
     int reserve_percent;    // of the volume's size; 0 when given in bytes
     DWORD time_limit_ms;    // 0: none
@@ -33,7 +34,8 @@ bool parse_batch_options(int argc, char **argv, batch_options &options, char *er
                          size_t error_size);
 
 // "1048576", "512KiB", "20MiB", "1GiB" (suffixes in any case) into bytes,
-// or "5%" into a percentage; false for anything else.
+// or "5%" into a percentage; false for anything else, and for a size past
+// what 64 bits hold.
 bool parse_reserve(const char *text, int64_t &bytes, int &percent);
 // "90", "90s", "30m", "2h" into milliseconds, more than 0 and less than
 // 2^31; false for anything else.

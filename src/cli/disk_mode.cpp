@@ -6,7 +6,7 @@
 #include "cli/report.h"
 #include "console/banner.h"
 #include "console/console.h"
-#include "ui/interrupt.h"
+#include "zerofill/interrupt.h"
 #include "ui/progress_dialog.h"
 #include "volume/disk_number.h"
 

@@ -22,6 +22,11 @@
 
 #ifdef _WIN32
 
+// Vista is the oldest system either exe runs on: the run-time it links
+// imports GetTickCount64, and the batch cancels a write in flight with
+// CancelSynchronousIo. The SDK's headers then declare what Vista has.
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -43,6 +48,7 @@ using ::SetConsoleCursorPosition;
 using ::SetConsoleTextAttribute;
 using ::WriteConsoleA;
 // kernel32: volumes, files, devices
+using ::CancelSynchronousIo;
 using ::CloseHandle;
 using ::CreateDirectoryA;
 using ::CreateFileA;
@@ -54,6 +60,7 @@ using ::GetDiskFreeSpaceA;
 using ::GetDriveTypeA;
 using ::GetFileAttributesA;
 using ::GetFileInformationByHandle;
+using ::GetFileInformationByHandleEx;
 using ::GetFullPathNameA;
 using ::GetModuleHandleA;
 using ::GetProcAddress;
@@ -64,18 +71,26 @@ using ::SetEndOfFile;
 using ::SetFilePointerEx;
 using ::SetFileValidData;
 using ::WriteFile;
-// kernel32: process, errors
+// kernel32: process, threads, errors
+using ::CreateEventA;
+using ::EnterCriticalSection;
 using ::ExitProcess;
 using ::FormatMessageA;
 using ::GetCurrentProcess;
+using ::GetCurrentThread;
 using ::GetLastError;
 using ::GetTickCount;
+using ::InitializeCriticalSection;
+using ::LeaveCriticalSection;
 using ::SetErrorMode;
+using ::SetEvent;
 using ::Sleep;
 // advapi32: the process's rights
 using ::AdjustTokenPrivileges;
 using ::LookupPrivilegeValueA;
 using ::OpenProcessToken;
+using ::TerminateProcess;
+using ::WaitForSingleObject;
 // user32
 using ::DialogBoxParamA;
 using ::EndDialog;
@@ -159,6 +174,12 @@ struct TOKEN_PRIVILEGES {
 };
 typedef TOKEN_PRIVILEGES *PTOKEN_PRIVILEGES;
 
+// The double gives each one a lock of its own.
+struct CRITICAL_SECTION {
+    void *lock;
+};
+typedef CRITICAL_SECTION *LPCRITICAL_SECTION;
+
 struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -188,8 +209,8 @@ union LARGE_INTEGER {
 
 typedef BYTE BOOLEAN;
 
-// For GetFileInformationByHandleEx and SetFileInformationByHandle, which
-// are looked up at run time.
+// For GetFileInformationByHandleEx, and for SetFileInformationByHandle,
+// which is looked up at run time.
 enum FILE_INFO_BY_HANDLE_CLASS {
     FileStandardInfo = 1,
     FileDispositionInfo = 4,
@@ -270,17 +291,21 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 #define DUPLICATE_SAME_ACCESS 0x00000002u
 #define FILE_BEGIN 0
-#define DRIVE_UNKNOWN 0
-#define DRIVE_NO_ROOT_DIR 1
-#define DRIVE_REMOVABLE 2
-#define DRIVE_FIXED 3
-#define DRIVE_REMOTE 4
-#define DRIVE_CDROM 5
-#define DRIVE_RAMDISK 6
 #define TOKEN_ADJUST_PRIVILEGES 0x0020u
 #define TOKEN_QUERY 0x0008u
 #define SE_PRIVILEGE_ENABLED 0x00000002u
 #define SE_MANAGE_VOLUME_NAME "SeManageVolumePrivilege"
+#define THREAD_TERMINATE 0x00000001u
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define DRIVE_UNKNOWN 0u
+#define DRIVE_NO_ROOT_DIR 1u
+#define DRIVE_REMOVABLE 2u
+#define DRIVE_FIXED 3u
+#define DRIVE_REMOTE 4u
+#define DRIVE_CDROM 5u
+#define DRIVE_RAMDISK 6u
 #define SEM_FAILCRITICALERRORS 0x0001u
 #define SEM_NOGPFAULTERRORBOX 0x0002u
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
@@ -289,11 +314,16 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_FILE_EXISTS 80
-#define ERROR_ALREADY_EXISTS 183
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_BROKEN_PIPE 109
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_NO_DATA 232
 #define ERROR_DELETE_PENDING 303
+#define ERROR_OPERATION_ABORTED 995
+#define ERROR_NOT_FOUND 1168
 #define ERROR_NOT_ALL_ASSIGNED 1300
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
@@ -324,6 +354,7 @@ BOOL SetConsoleTextAttribute(HANDLE console, WORD attribute);
 BOOL WriteConsoleA(HANDLE console, const void *buffer, DWORD length, LPDWORD written,
                    LPVOID reserved);
 // kernel32: volumes, files, devices
+BOOL CancelSynchronousIo(HANDLE thread);
 BOOL CloseHandle(HANDLE handle);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -339,6 +370,8 @@ BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_p
 UINT GetDriveTypeA(LPCSTR root);
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer,
+                                  DWORD size);
 DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR *file_part);
 HMODULE GetModuleHandleA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
@@ -352,20 +385,29 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER *positi
 BOOL SetFileValidData(HANDLE file, LONGLONG valid_data_length);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                LPOVERLAPPED overlapped);
-// kernel32: process, errors
+// kernel32: process, threads, errors
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL initial_state,
+                    LPCSTR name);
+void EnterCriticalSection(LPCRITICAL_SECTION section);
 void ExitProcess(UINT exit_code);
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
                      LPSTR buffer, DWORD size, void *arguments);
 HANDLE GetCurrentProcess();
+HANDLE GetCurrentThread();
 DWORD GetLastError();
 DWORD GetTickCount();
+void InitializeCriticalSection(LPCRITICAL_SECTION section);
+void LeaveCriticalSection(LPCRITICAL_SECTION section);
 UINT SetErrorMode(UINT mode);
+BOOL SetEvent(HANDLE event);
 void Sleep(DWORD milliseconds);
 // advapi32: the process's rights
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES new_state,
                            DWORD length, PTOKEN_PRIVILEGES previous_state, LPDWORD returned);
 BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid);
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL TerminateProcess(HANDLE process, UINT exit_code);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 // user32
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DLGPROC proc,
                         LPARAM init);

@@ -3,7 +3,7 @@
 
 #include "console/banner.h"
 #include "console/console.h"
-#include "ui/interrupt.h"
+#include "zerofill/interrupt.h"
 #include "ui/run_text.h"
 #include "zerofill/zero_fill.h"
 

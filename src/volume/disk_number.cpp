@@ -28,7 +28,8 @@ static int disk_of_device(const char *device_path)
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
                                      NULL);
     if (device == INVALID_HANDLE_VALUE)
-        return DISK_DEVICE_UNAVAILABLE;
+        return sys::GetLastError() == ERROR_ACCESS_DENIED ? DISK_NEEDS_ADMIN
+                                                          : DISK_DEVICE_UNAVAILABLE;
     unsigned char extents[EXTENTS_BUFFER_SIZE];
     void *result = query_disk_extents(device, extents, sizeof extents);
     sys::CloseHandle(device);

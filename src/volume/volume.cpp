@@ -4,7 +4,7 @@
 #include "platform/os.h"
 #include "platform/kernel32_function.h"
 
-char g_fs_name[FS_NAME_SIZE] = "Error";
+char g_fs_name[FS_NAME_SIZE] = FS_NAME_UNKNOWN;
 
 typedef BOOL(WINAPI *get_disk_free_space_ex_fn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER,
                                                 PULARGE_INTEGER);
@@ -55,7 +55,7 @@ static const char *root_of(const char *path, char root[ROOT_TEXT_SIZE])
     return root;
 }
 
-enum space_count { FREE_TO_CALLER, TOTAL };
+enum space_count { FREE_TO_CALLER, FREE_ON_VOLUME, TOTAL };
 
 // Each space function owns one of these: the entry point is looked up once,
 // at its first call, and the outcome kept for the life of the process.
@@ -76,7 +76,9 @@ static int64_t query_space(const char *path, space_count which, free_space_ex_lo
         ULARGE_INTEGER available, total, total_free;
         if (lookup.function(root, &available, &total, &total_free) == 0)
             return -1;
-        return (int64_t)(which == TOTAL ? total.QuadPart : available.QuadPart);
+        return (int64_t)(which == TOTAL            ? total.QuadPart
+                         : which == FREE_ON_VOLUME ? total_free.QuadPart
+                                                   : available.QuadPart);
     }
     DWORD sectors_per_cluster, bytes_per_sector, free_clusters, total_clusters;
     if (sys::GetDiskFreeSpaceA(root, &sectors_per_cluster, &bytes_per_sector, &free_clusters,
@@ -92,8 +94,24 @@ int64_t get_free_bytes(const char *path)
     return query_space(path, FREE_TO_CALLER, lookup);
 }
 
+int64_t get_volume_free_bytes(const char *path)
+{
+    static free_space_ex_lookup lookup = {0, NULL};
+    return query_space(path, FREE_ON_VOLUME, lookup);
+}
+
 int64_t get_total_bytes(const char *path)
 {
     static free_space_ex_lookup lookup = {0, NULL};
     return query_space(path, TOTAL, lookup);
+}
+
+int64_t get_cluster_bytes(const char *path)
+{
+    char root_buffer[ROOT_TEXT_SIZE];
+    DWORD sectors_per_cluster, bytes_per_sector, free_clusters, total_clusters;
+    if (sys::GetDiskFreeSpaceA(root_of(path, root_buffer), &sectors_per_cluster,
+                               &bytes_per_sector, &free_clusters, &total_clusters) == 0)
+        return -1;
+    return (int64_t)sectors_per_cluster * bytes_per_sector;
 }

@@ -19,3 +19,17 @@ extern std::atomic<uint32_t> g_drive_letter;
 extern std::atomic<int32_t> g_result;
 // 1 while the run may go on; lowered by Cancel and by the interrupt handler.
 extern std::atomic<int32_t> g_running;
+
+// A stop that does not wait for the write in flight. The program that
+// wants it names the thread that runs the fill (a real handle with
+// THREAD_TERMINATE, which CancelSynchronousIo needs); the fill brackets
+// each write with begin_write and end_write, and stop_run cancels only
+// what lies between them, never the clean-up's own calls that follow.
+void set_fill_thread(HANDLE thread);
+// Lowers g_running and cancels the write in flight, if any. Called again
+// while the run lasts, it catches a write that had not yet reached the
+// system the first time.
+void stop_run();
+// False, and no write, once the run is stopped.
+bool begin_write();
+void end_write();

@@ -67,15 +67,18 @@ static OVERLAPPED at_offset(int64_t offset)
     return where;
 }
 
-static bool write_zeros_at(read_first_fill &fill, int64_t offset, int64_t length)
+static bool write_zeros_at(read_first_fill &fill, int64_t offset, DWORD length)
 {
     OVERLAPPED where = at_offset(offset);
     DWORD written = 0;
-    if (!sys::WriteFile(fill.file, fill.zeros, (DWORD)length, &written, &where) ||
-        written != (DWORD)length) {
-        fill.error = sys::GetLastError();
+    // A stop cancels it rather than wait for a slow volume.
+    if (!begin_write())
         return false;
-    }
+    BOOL done = sys::WriteFile(fill.file, fill.zeros, length, &written, &where);
+    fill.error = sys::GetLastError();
+    end_write();
+    if (!done || written != length)
+        return false;
     fill.bytes_zeroed += length;
     return true;
 }
@@ -91,7 +94,7 @@ static bool all_zero(const char *bytes, int64_t length)
 
 // Zeros over every run of units of the block at `offset` that are not zero
 // already (or, only looking, their count).
-static bool zero_where_data(read_first_fill &fill, int64_t offset, int64_t length)
+static bool zero_where_data(read_first_fill &fill, int64_t offset, DWORD length)
 {
     int64_t run_start = -1;
     for (int64_t at = 0; at <= length; at += fill.unit) {
@@ -101,20 +104,23 @@ static bool zero_where_data(read_first_fill &fill, int64_t offset, int64_t lengt
         if (data || run_start < 0)
             continue;
         fill.bytes_with_data += at - run_start;
-        if (!fill.check_only && !write_zeros_at(fill, offset + run_start, at - run_start))
+        if (!fill.check_only && !write_zeros_at(fill, offset + run_start, (DWORD)(at - run_start)))
             return false;
         run_start = -1;
     }
     return true;
 }
 
-static bool read_block(read_first_fill &fill, int64_t offset, int64_t length)
+static bool read_block(read_first_fill &fill, int64_t offset, DWORD length)
 {
     OVERLAPPED where = at_offset(offset);
     DWORD got = 0;
-    if (!sys::ReadFile(fill.file, fill.data, (DWORD)length, &got, &where) ||
-        got != (DWORD)length) {
-        fill.error = sys::GetLastError();
+    if (!begin_write())
+        return false;
+    BOOL done = sys::ReadFile(fill.file, fill.data, length, &got, &where);
+    fill.error = sys::GetLastError();
+    end_write();
+    if (!done || got != length) {
         fill.read_failed = true;
         return false;
     }
@@ -124,7 +130,7 @@ static bool read_block(read_first_fill &fill, int64_t offset, int64_t length)
         return true;
     bool zeroed = zero_where_data(fill, offset, length);
     // What the block held is the volume's old data: it goes with the block.
-    memset(fill.data, 0, (size_t)length);
+    memset(fill.data, 0, length);
     return zeroed;
 }
 
@@ -170,17 +176,19 @@ stretch_end fill_stretch(read_first_fill &fill, int64_t bytes, int64_t to_write)
     if (grown != STRETCH_DONE)
         return grown;
     fill.file_bytes = start + bytes;
-    for (int64_t offset = start; offset < fill.file_bytes; offset += READ_BLOCK_BYTES) {
+    for (int64_t offset = start; offset < fill.file_bytes;) {
         if (!g_running)
             return STRETCH_STOPPED;
-        int64_t length = fill.file_bytes - offset;
-        if (length > READ_BLOCK_BYTES)
-            length = READ_BLOCK_BYTES;
+        DWORD length = (DWORD)(fill.file_bytes - offset < fill.pace.size ? fill.file_bytes - offset
+                                                                         : fill.pace.size);
         show_block(fill, to_write - (offset - start), offset);
+        begin_block(fill.pace);
         bool done = fill.reading ? read_block(fill, offset, length)
                                  : write_zeros_at(fill, offset, length);
+        end_block(fill.pace);
         if (!done)
             return STRETCH_FAILED;
+        offset += length;
     }
     return STRETCH_DONE;
 }

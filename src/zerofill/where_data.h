@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include "platform/os.h"
+#include "zerofill/block_pace.h"
 #include "zerofill/run_front.h"
 
 // The granule of every read and write past the cache: whole sectors, and
@@ -37,6 +38,7 @@ struct read_first_fill {
     bool reading;     // false once the system would not expose a stretch
     const char *zeros;  // READ_BLOCK_BYTES of zeros, aligned to the unit
     char *data;         // as large, aligned: one block read back
+    block_pace pace;    // of the blocks read
     int64_t file_bytes;  // the file's length: the free space it took
     int64_t bytes_read;
     int64_t bytes_with_data;

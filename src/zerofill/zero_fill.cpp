@@ -4,10 +4,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "platform/kernel32_function.h"
 #include "volume/volume.h"
 #include "zerofill/free_records.h"
 #include "zerofill/open_temp_file.h"
+#include "zerofill/block_pace.h"
 #include "zerofill/run_front.h"
 #include "zerofill/temp_files.h"
 #include "zerofill/where_data.h"
@@ -59,6 +59,7 @@ struct fill_run {
     int fs;
     bool switches_files;  // FAT family: numbered files, none past 2 GB
     int64_t reserve;
+    block_pace pace;
     char root[ROOT_TEXT_SIZE];
     char path[PATH_BUFFER_SIZE];
     bool made_folder;  // FAT family: this run made the temporary folder
@@ -135,17 +136,12 @@ static bool open_next_file(fill_run &run)
     return true;
 }
 
-typedef BOOL(WINAPI *get_file_information_fn)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
-
 // What the open file's data takes on the volume: less than its length when
-// the file is compressed or sparse; -1 where it cannot be asked (before
-// Vista).
+// the file is compressed or sparse; -1 where the file system cannot say.
 static int64_t allocated_bytes(HANDLE file)
 {
-    static const get_file_information_fn file_information =
-        kernel32_function<get_file_information_fn>("GetFileInformationByHandleEx");
     FILE_STANDARD_INFO info;
-    if (file_information == NULL || !file_information(file, FileStandardInfo, &info, sizeof info))
+    if (!sys::GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info))
         return -1;
     return info.AllocationSize.QuadPart;
 }
@@ -184,18 +180,37 @@ static fill_end switch_file_when_full(fill_run &run, int64_t free_bytes)
     return open_next_file(run) ? GOING_ON : CREATE_FAILED;
 }
 
-// One block, so that the last one leaves exactly the reserve free.
+// One block, so that the last one leaves exactly the reserve free. A stop
+// may cancel it while it is being written.
 static bool write_block(fill_run &run, int64_t free_bytes)
 {
-    size_t n = free_bytes - run.reserve > ZERO_BUFFER_SIZE ? (size_t)ZERO_BUFFER_SIZE
-                                                           : (size_t)(free_bytes - run.reserve);
+    size_t n = (size_t)(free_bytes - run.reserve > run.pace.size ? run.pace.size
+                                                                 : free_bytes - run.reserve);
+    if (!begin_write())
+        return false;
+    begin_block(run.pace);
     size_t written = sys::fwrite(run.zeros, 1, n, run.file);
+    DWORD error = sys::GetLastError();
+    end_write();
+    end_block(run.pace);
     run.bytes_in_file += (int64_t)written;
     run.bytes_written += (int64_t)written;
     if (written == n)
         return true;
-    run.error = sys::GetLastError();
+    run.error = error;
     return false;
+}
+
+// A write cut short by a stop is the stop; one cut short because another
+// program took the last free space is the normal end of a full volume.
+static fill_end short_write_end(fill_run &run)
+{
+    if (!g_running)
+        return STOPPED;
+    int64_t free_bytes = get_free_bytes(run.root);
+    if (free_bytes >= 0 && free_bytes <= run.reserve + ZERO_BUFFER_SIZE)
+        return RESERVE_REACHED;
+    return SHORT_WRITE;
 }
 
 // Appends zeros, one block per pass, until the free space that the volume
@@ -220,7 +235,7 @@ static fill_end write_zeros(fill_run &run)
             return end;
         show_stage(run, STAGE_WRITING, free_bytes);
         if (!write_block(run, free_bytes))
-            return SHORT_WRITE;
+            return short_write_end(run);
     }
 }
 
@@ -246,7 +261,7 @@ static fill_end fill_stretches(fill_run &run)
                                        free_bytes - run.reserve);
         run.bytes_written = fill.file_bytes;
         run.error = fill.error;
-        if (end == STRETCH_STOPPED)
+        if (end == STRETCH_STOPPED || !g_running)
             return STOPPED;
         if (end == STRETCH_NOT_EXPOSED)
             return NOT_LOOKED;
@@ -289,14 +304,11 @@ static fill_end close_last_file(fill_run &run, fill_end end)
 // A write that failed while space was still free leaves part of the free
 // space unwritten, a commit that failed may have left the zeros short of
 // the medium, and without the free space the fill cannot know where to
-// stop: the user must hear of it. A write failing at the very end, when
-// another program took the last space, is the normal end of a full volume.
-// Asked before the run's files give their space back.
-static bool fill_unfinished(fill_run &run, fill_end end)
+// stop: the user must hear of it.
+static bool fill_unfinished(fill_end end)
 {
-    if (end == SHORT_WRITE)
-        return get_free_bytes(run.root) > run.reserve + ZERO_BUFFER_SIZE;
-    return end == COMMIT_FAILED || end == QUERY_FAILED || end == READ_FAILED;
+    return end == SHORT_WRITE || end == COMMIT_FAILED || end == QUERY_FAILED ||
+           end == READ_FAILED;
 }
 
 static void tell_why_unfinished(fill_run &run, fill_end end, bool unfinished)
@@ -328,7 +340,7 @@ static void release_temp_files(fill_run &run)
 // returned.
 static int close_run(fill_run &run, fill_end end, bool tree_made)
 {
-    bool unfinished = fill_unfinished(run, end);
+    bool unfinished = fill_unfinished(end);
     show_stage(run, STAGE_DELETING);
     bool tree_left = false;
     if (tree_made) {
@@ -434,8 +446,14 @@ static run_way open_to_read_first(fill_run &run)
     run.holds[0] = file;
     run.files_created = 1;
     run.shrink.file_bytes = -1;
-    run.read = read_first_fill{file, run.letter, io_unit(run.root), run.asked == FILL_CHECK_ONLY,
-                               true, run.zeros, run.read.data, 0, 0, 0, 0, 0, false};
+    read_first_fill &fill = run.read;  // its data buffer is the run's already
+    fill.file = file;
+    fill.letter = run.letter;
+    fill.unit = io_unit(run.root);
+    fill.check_only = run.asked == FILL_CHECK_ONLY;
+    fill.reading = true;
+    fill.zeros = run.zeros;
+    fill.pace = run.pace;
     return WAY_READ_FIRST;
 }
 
@@ -461,7 +479,9 @@ static int fill_with_zeros(fill_run &run)
 {
     run.fs = get_fs_type(run.root);
     if (run.fs <= FS_OTHER) {
-        run_notice notice = {NOTICE_FS_UNSUPPORTED, run.letter, run.root, g_fs_name, 0, 0};
+        // The name of this drive's volume, not one another drive reported.
+        const char *name = run.fs == FS_ERROR ? FS_NAME_UNKNOWN : g_fs_name;
+        run_notice notice = {NOTICE_FS_UNSUPPORTED, run.letter, run.root, name, 0, 0};
         front_notice(notice);
         return RUN_FAILED;
     }
@@ -504,6 +524,7 @@ int zero_fill_drive_with(char letter, const fill_options &options)
     run.asked = options.way;
     run.reserve = options.reserve_bytes > RESERVE_BYTES ? options.reserve_bytes
                                                         : (int64_t)RESERVE_BYTES;
+    run.pace = start_block_pace(options.blocks_follow_pace, ZERO_BUFFER_SIZE);
     show_stage(run, STAGE_STARTING);
     if (!g_running)
         return RUN_CANCELLED;
@@ -529,5 +550,5 @@ int zero_fill_drive_with(char letter, const fill_options &options)
 
 int zero_fill_drive(char letter)
 {
-    return zero_fill_drive_with(letter, fill_options{RESERVE_BYTES, FILL_WRITE_ALL});
+    return zero_fill_drive_with(letter, fill_options{RESERVE_BYTES, FILL_WRITE_ALL, false});
 }

@@ -24,6 +24,12 @@ enum fill_way {
 struct fill_options {
     int64_t reserve_bytes;  // what stays free; never less than RESERVE_BYTES
     fill_way way;
+    // The blocks start at 64 KiB; one that took less than a quarter of a
+    // second doubles the next, up to the usual 4 MiB, and one that took
+    // more than a second halves it: on a slow volume a stop then waits for
+    // a short block at most, where the system cannot cancel a write in
+    // flight (Wine). voidfill.exe keeps its 4 MiB blocks.
+    bool blocks_follow_pace;
 };
 
 // Runs on the worker thread and stops when g_running falls to 0. What the

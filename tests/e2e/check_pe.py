@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks a cross-built voidfill.exe without running it: the PE format of
 its architecture, the console subsystem, and imports that every Windows has
-(the MinGW runtime must be linked in, not left to DLLs beside the exe).
+(the MinGW runtime must be linked in, not left to DLLs beside the exe), and
+Vista (6.0) as the oldest system in the header's subsystem and OS versions.
 With --unattended (voidfill-batch.exe), no user32 either: the program must
 start where there is no desktop.
 
@@ -14,6 +15,10 @@ import sys
 # objdump's name of the format and the optional header's magic.
 FORMATS = {"i686": ("pei-i386", "PE32"), "x86_64": ("pei-x86-64", "PE32+")}
 CONSOLE_SUBSYSTEM = 3
+# What the header claims as the oldest system: Vista, which the program's
+# imports (GetTickCount64, CancelSynchronousIo) need.
+OLDEST_SYSTEM = {"MajorSubsystemVersion": 6, "MinorSubsystemVersion": 0,
+                 "MajorOSystemVersion": 6, "MinorOSystemVersion": 0}
 NEEDED = {"kernel32.dll", "user32.dll"}
 # Windows' own C runtimes; libstdc++-6.dll, libgcc_s_*.dll or
 # libwinpthread-1.dll would have to be shipped beside the exe.
@@ -43,6 +48,11 @@ def check(arch, exe, needed=NEEDED, system=SYSTEM):
     if not subsystem or int(subsystem.group(1), 16) != CONSOLE_SUBSYSTEM:
         problems.append("subsystem %s, expected %d (console)"
                         % (subsystem and subsystem.group(1), CONSOLE_SUBSYSTEM))
+    for field, wanted in OLDEST_SYSTEM.items():
+        found_version = re.search(r"^%s\s+(\d+)" % field, dump, re.M)
+        if not found_version or int(found_version.group(1)) != wanted:
+            problems.append("%s %s, expected %d (Vista)"
+                            % (field, found_version and found_version.group(1), wanted))
     if needed - dlls:
         problems.append("does not import %s" % ", ".join(sorted(needed - dlls)))
     foreign = sorted(d for d in dlls - system if not d.startswith("api-ms-win-crt-"))

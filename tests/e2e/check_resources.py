@@ -3,8 +3,10 @@
 manifest (what Windows reads before the program starts: execution level,
 themed controls, DPI awareness, supported systems) and its version
 information (what Explorer shows), read from the PE resource directory.
+With --unattended (voidfill-batch.exe, which has no window): the execution
+level and the supported systems only.
 
-    check_resources.py VERSION voidfill.exe     (VERSION as in 1.0.0.0)
+    check_resources.py [--unattended] VERSION voidfill.exe     (VERSION as in 1.0.0.0)
 """
 import struct
 import sys
@@ -16,7 +18,7 @@ ASM3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
 WS2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
 WS2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
-WINDOWS_7_TO_11 = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+VISTA_TO_11 = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
                    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
 COMMON_CONTROLS_6 = {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
                      "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df"}
@@ -75,9 +77,10 @@ def version_node(data, at=0):
     return key, value, children
 
 
-def check_manifest(text):
-    """The four settings, each where Windows looks for it: in its element
-    and XML namespace; a misplaced one is silently ignored."""
+def check_manifest(text, windowed=True):
+    """The four settings (two without a window), each where Windows looks
+    for it: in its element and XML namespace; a misplaced one is silently
+    ignored."""
     root = ET.fromstring(text)
     path = "/".join
     level = root.find(path(ASM3 + tag for tag in ("trustInfo", "security", "requestedPrivileges",
@@ -90,18 +93,19 @@ def check_manifest(text):
     problems = [] if root.tag == ASM1 + "assembly" else ["root element %s" % root.tag]
     if level is None or (level.get("level"), level.get("uiAccess")) != ("asInvoker", "false"):
         problems.append("execution level not asInvoker without uiAccess")
-    if not any(COMMON_CONTROLS_6.items() <= identity.items() for identity in identities):
+    if windowed and not any(COMMON_CONTROLS_6.items() <= identity.items()
+                            for identity in identities):
         problems.append("no dependency on Common-Controls 6: %s" % identities)
     aware = settings is not None and settings.findtext(WS2005 + "dpiAware", "").strip()
     awareness = settings is not None and settings.findtext(WS2016 + "dpiAwareness", "").strip()
-    if (aware, awareness) != ("true/pm", "PerMonitorV2"):
+    if windowed and (aware, awareness) != ("true/pm", "PerMonitorV2"):
         problems.append("DPI awareness %r, fallback %r" % (awareness, aware))
-    if supported != WINDOWS_7_TO_11:
+    if supported != VISTA_TO_11:
         problems.append("supported systems %s" % sorted(supported))
     return problems
 
 
-def check_version(data, version):
+def check_version(data, version, exe_name):
     """The numbers Windows compares and the strings Explorer shows, both
     equal to the build's version."""
     key, fixed, children = version_node(data)
@@ -121,7 +125,7 @@ def check_version(data, version):
     if list(strings) != ["040904B0"]:
         problems.append("string tables %s, expected US English, Unicode (040904B0)" % list(strings))
     table = strings.get("040904B0", {})
-    exact = {"ProductName": "VOIDFILL", "OriginalFilename": "voidfill.exe",
+    exact = {"ProductName": "VOIDFILL", "OriginalFilename": exe_name,
              "FileVersion": version, "ProductVersion": version}
     for name, text in exact.items():
         if table.get(name) != text:
@@ -136,7 +140,7 @@ def check_version(data, version):
     return problems
 
 
-def check(version, exe):
+def check(version, exe, windowed=True):
     with open(exe, "rb") as file:
         found = resources(file.read())
     manifests = [key for key in found if key[0] == RT_MANIFEST]
@@ -146,18 +150,23 @@ def check(version, exe):
     if [key[1] for key in manifests] != [1]:
         problems.append("manifests %s, expected one, id 1" % manifests)
     else:
-        problems += check_manifest(found[manifests[0]])
+        problems += check_manifest(found[manifests[0]], windowed)
     if [key[1] for key in versions] != [1]:
         problems.append("version resources %s, expected one, id 1" % versions)
     else:
-        problems += check_version(found[versions[0]], version)
+        problems += check_version(found[versions[0]], version,
+                                  "voidfill.exe" if windowed else "voidfill-batch.exe")
     return problems
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    arguments = sys.argv[1:]
+    unattended = arguments[:1] == ["--unattended"]
+    if unattended:
+        arguments = arguments[1:]
+    if len(arguments) != 2:
         sys.exit(__doc__.strip().split("\n")[-1].strip())
-    problems = check(sys.argv[1], sys.argv[2])
+    problems = check(arguments[0], arguments[1], not unattended)
     for problem in problems:
         print("FAILED: " + problem)
     sys.exit(1 if problems else 0)

@@ -1299,36 +1299,60 @@ class _file_lock:
 # --- a console program with no display --------------------------------------------
 
 class ConsoleRun:
-    """One process of a console exe started by ``start_console``: its
+    """One process of a console program started by ``start_console``: its
     standard output and error on pipes, each line kept with the
     time.monotonic() at which it came; Wine's own diagnostic lines are kept
-    apart from the program's standard error."""
+    apart from the program's standard error. With ``blocked_stdout`` its
+    standard output is a pipe of one page, full before the program starts
+    and not read until ``release_stdout()``: a log that nobody reads."""
 
-    def __init__(self, session, name, args, env):
+    def __init__(self, session, name, program, args, env, blocked_stdout=False):
         self.session = session
         self.name = name
         self.out, self.err, self.diagnostics = [], [], []
         self._exe_pid = None
-        command = [session.loader, "C:\\" + name] + list(args)
+        self._out_gate = threading.Event()
+        command = [session.loader, program] + list(args)
         session.log("console run: %s" % " ".join(command))
-        self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stdout, filler = subprocess.PIPE, b""
+        if blocked_stdout:
+            read_end, stdout = os.pipe()
+            fcntl.fcntl(stdout, fcntl.F_SETPIPE_SZ, PIPE_PAGE)
+            filler = b"#" * (PIPE_PAGE - 1) + b"\n"
+            os.write(stdout, filler)
+        else:
+            self._out_gate.set()
+        self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout,
                                      stderr=subprocess.PIPE, cwd=session.drive_c, env=env,
                                      start_new_session=True)
-        self._readers = [threading.Thread(target=self._read, args=(self.proc.stdout, False),
+        out_stream = self.proc.stdout
+        if blocked_stdout:
+            os.close(stdout)
+            out_stream = os.fdopen(read_end, "rb")
+        self._readers = [threading.Thread(target=self._read, args=(out_stream, False, filler),
                                           daemon=True),
-                         threading.Thread(target=self._read, args=(self.proc.stderr, True),
+                         threading.Thread(target=self._read, args=(self.proc.stderr, True, b""),
                                           daemon=True)]
         for reader in self._readers:
             reader.start()
         session._runs.add(self)
 
-    def _read(self, stream, is_err):
+    def _read(self, stream, is_err, filler):
+        if not is_err:
+            self._out_gate.wait()
+        if filler:
+            stream.read(len(filler))
         for raw in iter(stream.readline, b""):
             line = (time.monotonic(), raw.decode("ascii", errors="replace").rstrip("\r\n"))
             if is_err and _WINE_DEBUG_LINE.fullmatch(raw.rstrip(b"\r\n") + b"\n"):
                 self.diagnostics.append(line[1])
             else:
                 (self.err if is_err else self.out).append(line)
+        stream.close()
+
+    def release_stdout(self):
+        self.session.log("standard output of %s read from now on" % self.name)
+        self._out_gate.set()
 
     def exe_pid(self, timeout=10):
         if self._exe_pid is None:
@@ -1341,6 +1365,7 @@ class ConsoleRun:
 
     def wait(self, timeout=120):
         """The exit status; on a time-out the program is killed."""
+        self._out_gate.set()
         try:
             status = self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -1359,16 +1384,27 @@ class ConsoleRun:
         return status
 
     def kill(self):
+        self._out_gate.set()
         _kill_group(self.proc)
 
 
-def start_console(session, exe, *args, beside=False):
-    """Copies the console exe to C:\\ under its own name and starts it there
-    with no DISPLAY at all, for it and for the Wine server and services it
-    runs with (restarted first, unless ``beside``): a program that wanted a
-    window could not get one. The mappings are checked as for ``start``."""
-    name = os.path.basename(exe)
-    shutil.copyfile(exe, os.path.join(session.drive_c, name))
+# The least a Linux pipe holds (F_SETPIPE_SZ rounds up to a page).
+PIPE_PAGE = 4096
+
+
+def start_console(session, exe, *args, beside=False, blocked_stdout=False):
+    """Copies the console exe to C:\\ under its own name and starts it
+    there, or starts ``exe`` as it is when it is a Windows path already
+    (C:\\windows\\system32\\cmd.exe), with no DISPLAY at all, for it and
+    for the Wine server and services it runs with (restarted first, unless
+    ``beside``): a program that wanted a window could not get one. The
+    mappings are checked as for ``start``."""
+    if re.match(r"^[A-Za-z]:\\", exe):
+        program, name = exe, exe.rsplit("\\", 1)[-1]
+    else:
+        name = os.path.basename(exe)
+        program = "C:\\" + name
+        shutil.copyfile(exe, os.path.join(session.drive_c, name))
     env = {key: value for key, value in session.wine_env.items() if key != "DISPLAY"}
     env["WINELOADER"] = session.loader
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -1383,7 +1419,7 @@ def start_console(session, exe, *args, beside=False):
                            timeout=120, stdin=subprocess.DEVNULL, stdout=boot_log,
                            stderr=subprocess.STDOUT)
     session.verify_mappings()
-    return ConsoleRun(session, name, args, env)
+    return ConsoleRun(session, name, program, args, env, blocked_stdout)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-# Scenario: voidfill-batch.exe, started with no X display at all (DISPLAY unset for it and for Wine's server and services): a complete run on x: (2 GiB tmpfs); usage errors; a letter without a volume; the time limit and Ctrl+C (SIGINT) on y: (512 MiB FAT32 through fusefat, slow enough to be caught); a second run on x: while a first one, paused, holds it.
-# Expect: statuses 0, 2, 3, 4, 4 and 5 (the paused first run then 0); the complete run fills x: to exactly the reserve; every run leaves no temporary file and all space free; the lines are ASCII, parse, and a progress line comes only at a new 10% step or 10 s after the last one.
+# Scenario: voidfill-batch.exe, started with no X display at all (DISPLAY unset for it and for Wine's server and services): a complete run on x: (2 GiB tmpfs); usage errors, a letter without a volume among them; the time limit and Ctrl+C (SIGINT) on y: (512 MiB FAT32 through fusefat, slow enough to be caught); a second run on x: while a first one, paused, holds it.
+# Expect: statuses 0, 2, 4, 4 and 5 (the paused first run then 0); the complete run fills x: to exactly the reserve; every run leaves no temporary file and all space free; the lines are ASCII, parse, and a progress line comes only at a new 10% step or 10 s after the last one.
 import re
 import signal
 import sys
@@ -11,12 +11,16 @@ import steps
 import texts
 
 START = re.compile(r"^([A-Z]): (NTFS|FAT32|FAT), size ([\d,]+) bytes, free ([\d,]+) bytes$")
-PROGRESS = re.compile(r"^([A-Z]): (\d+)% filled, ([\d,]+) bytes written, (\d+\.\d) MB/s, "
-                      r"(\d+:\d\d:\d\d|unknown) left$")
+# Writing every block "N bytes written"; reading first "N bytes read, M of
+# them zeroed", or only looking "D: 40% read, ... of them hold data".
+PROGRESS = re.compile(r"^([A-Z]): (\d+)% (?:filled|read), ([\d,]+) bytes (?:written|read, "
+                      r"[\d,]+ of them (?:zeroed|hold data)), (\d+\.\d) MB/s, "
+                      r"(\d+:\d\d:\d\d|unknown) left( \(a write has taken \d+ s so far\))?$")
 # Arrival on the pipe may run a little behind the program's clock.
 INTERVAL_SLACK = 0.5
 
-USAGE_ERRORS = [("--reserve", "1MiB", "x:"), ("x:", "--bogus"), ("--disk", "x:"), ()]
+USAGE_ERRORS = [("--reserve", "1MiB", "x:"), ("x:", "--bogus"), ("--disk", "x:"), (),
+                ("x:", "q:")]
 
 
 def batch_exe():
@@ -35,7 +39,7 @@ def expect_lines(s, run, what):
     last = None
     for at, line in run.out:
         match = PROGRESS.match(line)
-        if line.endswith("% filled") or " filled, " in line:
+        if re.match(r"^[A-Z]: \d+% (filled|read), ", line):
             s.expect(match is not None, "%s: progress line %r does not parse" % (what, line))
         if match is None:
             continue
@@ -68,17 +72,20 @@ def complete_run(s, exe, x):
     s.expect(any(PROGRESS.match(line) for line in lines), what + ": no progress line")
     s.expect(any(line.startswith("X: complete in ") for line in lines), what + ": no ending line")
     s.expect_equal([line for _, line in run.err], [], what + ": standard error")
+    s.expect(lines[-3].startswith("voidfill-batch: drive=X status=0 ") and
+             lines[-2].startswith("voidfill-batch: run status=0 "), what + ": no summary")
 
 
 def refused_runs(s, exe, x):
     free = x.free()
-    rows = [(args, 2) for args in USAGE_ERRORS] + [(("q:",), 3)]
-    for args, expected in rows:
-        what = "arguments %r" % (args,)
-        run = harness.start_console(s, exe, *args)
-        s.expect_equal(run.wait(60), expected, what + ": exit status")
-        s.expect(run.err != [], what + ": no line on standard error")
-        expect_lines(s, run, what)
+    with harness.FreeSpaceSampler(x) as sampler:
+        for args in USAGE_ERRORS:
+            what = "arguments %r" % (args,)
+            run = harness.start_console(s, exe, *args)
+            s.expect_equal(run.wait(60), 2, what + ": exit status")
+            s.expect(run.err != [], what + ": no line on standard error")
+            expect_lines(s, run, what)
+    s.expect_equal(sampler.minimum, free, "refused runs: x: was touched")
     expect_clean(s, x, free, "refused runs")
 
 

@@ -1,5 +1,6 @@
 // Dialogs, threads and volume devices of the test double.
 #include "fake_win32/fake_dialog.h"
+#include "fake_win32/fake_system.h"
 #include "fake_win32/fake_volume.h"
 
 #include <string.h>
@@ -61,6 +62,7 @@ enum device_behaviour {
     DEVICE_QUERY_FAILS,
     DEVICE_OVERREPORTS,
     DEVICE_NO_MEDIUM,
+    DEVICE_NEEDS_ADMIN,
 };
 
 struct device {
@@ -499,6 +501,11 @@ void device_without_medium(char letter)
     set_device(letter, DEVICE_NO_MEDIUM, {});
 }
 
+void device_needs_admin(char letter, DWORD disk)
+{
+    set_device(letter, DEVICE_NEEDS_ADMIN, {{disk, 0, 1048576}});
+}
+
 std::vector<char> critical_error_boxes()
 {
     state &s = st();
@@ -806,7 +813,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     // handles such errors itself.
     if (no_medium && !(d.error_mode & SEM_FAILCRITICALERRORS))
         d.critical_error_boxes.push_back(letter);
-    if (letter != 0 && found != d.devices.end() && !no_medium &&
+    // Reading a volume is for administrators; the program runs as a user.
+    bool refused = found != d.devices.end() &&
+                   found->second.behaviour == fake::DEVICE_NEEDS_ADMIN && access != 0;
+    const DWORD not_ready = 21;
+    fake::last_error = refused ? ERROR_ACCESS_DENIED : no_medium ? not_ready : ERROR_FILE_NOT_FOUND;
+    if (letter != 0 && found != d.devices.end() && !no_medium && !refused &&
         found->second.behaviour != fake::DEVICE_MISSING) {
         result = reinterpret_cast<HANDLE>(d.next_handle);
         d.next_handle += 4;
@@ -848,7 +860,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID
 
 BOOL CloseHandle(HANDLE handle)
 {
-    if (fake::close_file_handle(handle))
+    if (fake::close_file_handle(handle) || fake::close_thread_handle(handle))
         return TRUE;
     state &s = fake::st();
     std::lock_guard<std::mutex> lock(s.mutex);

@@ -160,6 +160,10 @@ void device_extents(char letter, const std::vector<extent> &extents);
 // box asking for a disk (recorded, never shown).
 void device_without_medium(char letter);
 std::vector<char> critical_error_boxes();
+// Opens only without access rights, as for a user who is not an
+// administrator: asking to read fails with ERROR_ACCESS_DENIED. Opened so,
+// the extents query answers `disk`.
+void device_needs_admin(char letter, DWORD disk);
 UINT error_mode();  // as SetErrorMode last set it
 // Opens; the extents query fails.
 void device_query_fails(char letter);

@@ -2,6 +2,7 @@
 #include "fake_win32/fake_volume.h"
 
 #include "fake_win32/fake_console.h"
+#include "fake_win32/fake_system.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -43,10 +44,6 @@ const DWORD DEFAULT_SECTORS_PER_CLUSTER = 8;
 const DWORD DEFAULT_BYTES_PER_SECTOR = 512;
 const unsigned REGULAR_FILE_MODE = 0100000;  // S_IFREG
 const size_t ZERO_CHUNK = 65536;
-// Free on the volume but beyond the caller's quota: the volume's total free
-// count always differs from the caller's, so that code which reads the
-// wrong one of the two is caught.
-const int64_t DEFAULT_QUOTA_WITHHELD = 3 * 1048576 + 4096;
 const unsigned char ZERO_BYTES[ZERO_CHUNK] = {};
 const int64_t RECORD_BYTES = 1024;
 const int64_t RESIDENT_BYTES = 700;  // of a file's data, kept in its record
@@ -317,11 +314,17 @@ void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t to
 {
     std::lock_guard<std::mutex> guard(lock());
     volume v{fs_name != nullptr, fs_name != nullptr ? fs_name : "",
-             free_bytes, total_bytes, DEFAULT_QUOTA_WITHHELD, DEFAULT_SECTORS_PER_CLUSTER,
+             free_bytes, total_bytes, 0, DEFAULT_SECTORS_PER_CLUSTER,
              DEFAULT_BYTES_PER_SECTOR, 0, 0};
     v.refuses_compression_change = v.fs_name != "NTFS";
 
     st().volumes[fold(letter)] = v;
+}
+
+bool has_volume(char letter)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    return st().volumes.count(fold(letter)) != 0;
 }
 
 // Changes the volume of `letter`, when there is one, under the double's
@@ -332,6 +335,11 @@ void change_volume(char letter, const std::function<void(volume &)> &change)
     auto it = st().volumes.find(fold(letter));
     if (it != st().volumes.end())
         change(it->second);
+}
+
+void set_quota_withheld(char letter, int64_t withheld)
+{
+    change_volume(letter, [&](volume &v) { v.quota_withheld = withheld; });
 }
 
 void model_file_table(char letter, int64_t free_records, int64_t growth_bytes)
@@ -402,6 +410,7 @@ void mark_new_files(char letter, DWORD attributes)
 void make_network_drive(char letter)
 {
     change_volume(letter, [](volume &v) { v.network = true; });
+    set_drive_type(letter, DRIVE_REMOTE);
 }
 
 void refuse_valid_data(char letter)
@@ -974,9 +983,6 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
     if (strcmp(name, "GetFinalPathNameByHandleA") == 0)
         return reinterpret_cast<FARPROC>(
             reinterpret_cast<void (*)()>(&fake::GetFinalPathNameByHandleA));
-    if (strcmp(name, "GetFileInformationByHandleEx") == 0)
-        return reinterpret_cast<FARPROC>(
-            reinterpret_cast<void (*)()>(&fake::GetFileInformationByHandleEx));
     if (strcmp(name, "SetFileInformationByHandle") == 0)
         return reinterpret_cast<FARPROC>(
             reinterpret_cast<void (*)()>(&fake::SetFileInformationByHandle));
@@ -992,6 +998,7 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *file)
     std::function<void(int)> hook;
     int block;
     size_t items;
+    bool cancelled = fake::write_hangs();
     {
         std::lock_guard<std::mutex> guard(fake::lock());
         fake::state &s = st();
@@ -1011,6 +1018,10 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *file)
         if (scripted != s.short_writes.end() && scripted->second < accepted) {
             accepted = scripted->second;
             fake::last_error = ERROR_WRITE_FAULT_CODE;
+        }
+        if (cancelled) {
+            accepted = 0;
+            fake::last_error = ERROR_OPERATION_ABORTED;
         }
         if (accepted > 0 && !zero)
             s.nonzero_writes++;
@@ -1080,6 +1091,10 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
 
 BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
 {
+    if (fake::write_hangs()) {
+        fake::last_error = ERROR_OPERATION_ABORTED;
+        return FALSE;
+    }
     std::lock_guard<std::mutex> guard(fake::lock());
     fake::state &s = st();
     auto h = s.handles.find((uintptr_t)file);
@@ -1183,15 +1198,6 @@ BOOL FlushFileBuffers(HANDLE file)
         return FALSE;
     fake::record(fake::OP_COMMIT, h->second.path, true);
     return TRUE;
-}
-
-UINT GetDriveTypeA(LPCSTR root)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    fake::volume *v = fake::volume_at_root(root);
-    if (v == nullptr)
-        return DRIVE_NO_ROOT_DIR;
-    return v->network ? DRIVE_REMOTE : DRIVE_FIXED;
 }
 
 // --- the process's token --------------------------------------------------
@@ -1451,17 +1457,26 @@ DWORD GetLastError()
     return fake::last_error;
 }
 
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer,
+                                  DWORD size)
+{
+    return fake::GetFileInformationByHandleEx(file, kind, buffer, size);
+}
+
 HANDLE GetCurrentProcess()
 {
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 }
 
-// Only files' handles of the program's own process are duplicated here.
+// Files' handles of the program's own process are duplicated here, and
+// its thread's pseudo-handle into a real one.
 BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE *target,
                      DWORD access, BOOL inherit, DWORD options)
 {
-    (void)access;
     (void)inherit;
+    if (source == GetCurrentThread() && source_process == GetCurrentProcess() &&
+        target_process == GetCurrentProcess())
+        return fake::duplicate_thread_handle(target, access, options);
     std::lock_guard<std::mutex> guard(fake::lock());
     fake::state &s = st();
     auto h = s.handles.find((uintptr_t)source);

@@ -35,9 +35,11 @@ void reset_volumes();
 
 // Adds (or replaces) the volume of `letter`. A null `fs_name` makes
 // GetVolumeInformationA fail for it while the space queries still work.
-// GetDiskFreeSpaceExA's total free count is always a few MiB above the
-// caller's `free_bytes`, as under a disk quota.
 void add_volume(char letter, const char *fs_name, int64_t free_bytes, int64_t total_bytes);
+bool has_volume(char letter);
+// A disk quota: GetDiskFreeSpaceExA's total free count is this much above
+// the caller's free bytes, which the volume's free count otherwise equals.
+void set_quota_withheld(char letter, int64_t withheld);
 // Gives the volume a file table with `free_records` free records of 1 KiB,
 // as NTFS has: a new file or folder takes a record and no free space, and
 // the first 700 bytes of a file's data stay in the record; with no record
@@ -98,8 +100,9 @@ BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS ki
                                        DWORD size);
 // And its GetFinalPathNameByHandleA: "\\?\" and the file's path.
 DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags);
-// And its GetFileInformationByHandleEx, for FileStandardInfo only: the
-// bytes that took space (fewer than the size for a compressed file).
+// GetFileInformationByHandleEx (sys:: calls it), for FileStandardInfo
+// only: the bytes that took space (fewer than the size for a compressed
+// file).
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                          LPVOID buffer, DWORD size);
 

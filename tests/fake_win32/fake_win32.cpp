@@ -7,5 +7,6 @@ void reset()
     reset_dialog();
     reset_console();
     reset_volumes();
+    reset_system();
 }
 }  // namespace fake

@@ -6,6 +6,7 @@
 
 #include "fake_win32/fake_console.h"
 #include "fake_win32/fake_dialog.h"
+#include "fake_win32/fake_system.h"
 #include "fake_win32/fake_volume.h"
 
 namespace fake {

@@ -1,5 +1,8 @@
 // The unattended program's command line: what it accepts, and what it
 // refuses before any drive is touched.
+#include <stdint.h>
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -12,10 +15,11 @@ namespace {
 struct row {
     std::vector<std::string> arguments;
     bool accepted;
-    const char *targets;  // letters, and #n for a disk, in order
+    const char *targets;  // letters, and #n for a disk, in order; * for --all
     int64_t reserve_bytes;
     int reserve_percent;
     DWORD time_limit_ms;
+    const char *reason = "";  // part of a refusal's one line
 };
 
 const int64_t MIB = 1048576;
@@ -23,6 +27,8 @@ const int64_t MIB = 1048576;
 std::string targets_of(const batch_options &options)
 {
     std::string text;
+    if (options.all)
+        text = "*";
     for (int i = 0; i < options.target_count; i++) {
         const batch_target &t = options.targets[i];
         text += (text.empty() ? "" : ",") +
@@ -35,7 +41,7 @@ std::string targets_of(const batch_options &options)
 
 // Scenario: good and bad command lines, one per row.
 // Expect: the targets, reserve and time limit of each good one; a one-line
-//   reason for each bad one.
+//   reason for each bad one, in ASCII whatever the argument held.
 TEST(BatchOptions, ParsesOrRefuses)
 {
     const row rows[] = {
@@ -53,6 +59,16 @@ TEST(BatchOptions, ParsesOrRefuses)
         {{"--time-limit", "2h", "d:"}, true, "D", 10 * MIB, 0, 7200000},
         {{"--time-limit", "45", "d:"}, true, "D", 10 * MIB, 0, 45000},
         {{"--time-limit", "596h", "d:"}, true, "D", 10 * MIB, 0, 2145600000u},
+        {{"--all", "--reserve=5%"}, true, "*", 0, 5, 0},
+        {{"--reserve", "9223372036854775807", "d:"}, true, "D", INT64_MAX, 0, 0},
+        {{"--reserve", "8589934591GiB", "d:"}, true, "D", 8589934591LL * 1024 * MIB, 0, 0},
+        // Sizes past 64 bits, which would wrap to a small reserve.
+        {{"--reserve", "17592186044432MiB", "d:"}, false, "", 0, 0, 0, "--reserve wants"},
+        {{"--reserve", "17179869185GiB", "d:"}, false, "", 0, 0, 0},
+        {{"--reserve", "8589934592GiB", "d:"}, false, "", 0, 0, 0},
+        {{"--reserve", "9223372036854775808", "d:"}, false, "", 0, 0, 0},
+        {{"--reserve", "18446744073709551621%", "d:"}, false, "", 0, 0, 0},
+        {{"--time-limit", "9223372036854775807h", "d:"}, false, "", 0, 0, 0},
         // Below the least reserve, or no size at all.
         {{"--reserve", "10485759", "d:"}, false, "", 0, 0, 0},
         {{"--reserve", "512KiB", "d:"}, false, "", 0, 0, 0},
@@ -80,6 +96,11 @@ TEST(BatchOptions, ParsesOrRefuses)
         {{"d:\\"}, false, "", 0, 0, 0},
         {{"--frobnicate", "d:"}, false, "", 0, 0, 0},
         {{"-q", "d:"}, false, "", 0, 0, 0},
+        {{"--all", "d:"}, false, "", 0, 0, 0, "--all fills every fixed drive"},
+        {{"--all=1"}, false, "", 0, 0, 0, "unknown option '--all=1'"},
+        {{"\xEF\xBD\x98\xEF\xBC\x9A"}, false, "", 0, 0, 0,
+         "'\\xEF\\xBD\\x98\\xEF\\xBC\\x9A' is neither a drive"},
+        {{"--disk", "0\x01"}, false, "", 0, 0, 0, "not '0\\x01'"},
     };
     for (const row &r : rows) {
         std::vector<std::string> arguments = r.arguments;
@@ -97,6 +118,9 @@ TEST(BatchOptions, ParsesOrRefuses)
                   r.accepted);
         if (!r.accepted) {
             EXPECT_NE(error[0], '\0');
+            EXPECT_NE(strstr(error, r.reason), nullptr) << error;
+            for (const char *c = error; *c != '\0'; c++)
+                EXPECT_TRUE(*c >= 0x20 && *c < 0x7F) << error;
             continue;
         }
         EXPECT_EQ(targets_of(options), r.targets);

@@ -156,7 +156,7 @@ TEST_F(ProgressDialog, InitialisationThenWorker)
 }
 
 // Scenario: three runs without a user action but one: a volume at the
-//   reserve; a 1 GB volume cancelled after the run's first progress text; a
+//   reserve; a 1 GB volume cancelled after the run's second progress text; a
 //   volume with the unsupported file system HPFS.
 // Expect: run_progress_dialog returns 1, 0 and -1; each time the worker alone
 //   ended the dialog, with that result, and then itself; the failure is told
@@ -171,7 +171,7 @@ TEST_F(ProgressDialog, ReturnsTheResultOfTheRun)
 
     SetUp();
     fake::add_volume('d', "NTFS", GIGABYTE, 2 * GIGABYTE);
-    fake::command_after_update(IDC_PROGRESS, 2, IDC_ABORT);
+    fake::command_after_update(IDC_PROGRESS, 3, IDC_ABORT);
     EXPECT_EQ(run_progress_dialog('d'), RUN_CANCELLED);
     expect_ended_by_worker(RUN_CANCELLED);
     EXPECT_FALSE(fake::exists(NTFS_FILE));
@@ -262,14 +262,14 @@ TEST_F(ProgressDialog, OtherCommandsChangeNothing)
 TEST_F(ProgressDialog, SeveralCancelsEqualOne)
 {
     fake::add_volume('d', "NTFS", GIGABYTE, 2 * GIGABYTE);
-    fake::command_after_update(IDC_PROGRESS, 2, IDC_ABORT);
+    fake::command_after_update(IDC_PROGRESS, 3, IDC_ABORT);
     EXPECT_EQ(run_progress_dialog('d'), RUN_CANCELLED);
     std::vector<size_t> once_writes = fake::writes_to(NTFS_FILE);
     size_t once_file_calls = fake::file_calls().size();
 
     SetUp();
     fake::add_volume('d', "NTFS", GIGABYTE, 2 * GIGABYTE);
-    fake::command_after_update(IDC_PROGRESS, 2, IDC_ABORT);
+    fake::command_after_update(IDC_PROGRESS, 3, IDC_ABORT);
     fake::command_on_text(IDC_PROGRESS, "バッファ書込中。お待ち下さい。", IDC_ABORT);
     fake::command_on_text(IDC_PROGRESS, "ファイル削除中。お待ち下さい。", IDCANCEL);
     EXPECT_EQ(run_progress_dialog('d'), RUN_CANCELLED);

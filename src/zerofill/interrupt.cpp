@@ -1,5 +1,5 @@
 // Console interrupts during a run.
-#include "ui/interrupt.h"
+#include "zerofill/interrupt.h"
 
 #include <atomic>
 
@@ -9,6 +9,7 @@ static std::atomic<int32_t> s_stop_requested{0};
 static std::atomic<int32_t> s_run_active{0};
 static std::atomic<int32_t> s_waiting{0};
 static std::atomic<uint32_t> s_forced_exit_status{0};
+static std::atomic<int32_t> s_logoff{LOGOFF_STOPS};
 
 static const DWORD WAIT_STEP_MS = 20;
 // The system ends the process about 5 s after a close, logoff or shutdown
@@ -16,9 +17,10 @@ static const DWORD WAIT_STEP_MS = 20;
 // far less; a run hung in a write is not waited for beyond this.
 static const DWORD CLOSE_WAIT_MS = 3000;
 
-void install_interrupt_handler(UINT forced_exit_status)
+void install_interrupt_handler(UINT forced_exit_status, logoff_rule logoff)
 {
     s_forced_exit_status = forced_exit_status;
+    s_logoff = logoff;
     sys::SetConsoleCtrlHandler(interrupt_handler, TRUE);
 }
 
@@ -47,22 +49,31 @@ void end_run()
 
 BOOL WINAPI interrupt_handler(DWORD event)
 {
+    // Another user's logoff: the next handler decides, and for a service's
+    // console program the system's own goes on running it.
+    if (event == CTRL_LOGOFF_EVENT && s_logoff == LOGOFF_IGNORED)
+        return FALSE;
     bool typed = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
     // A second Ctrl+C while the first still waits, say for a hung write:
-    // the user wants out now.
+    // the user wants out now. TerminateProcess, not ExitProcess: the
+    // libraries' detach code that ExitProcess runs may wait for a lock
+    // that the hung write holds.
     if (typed && s_waiting) {
-        sys::ExitProcess(s_forced_exit_status);
+        sys::TerminateProcess(sys::GetCurrentProcess(), s_forced_exit_status);
         return TRUE;
     }
     s_stop_requested = 1;
     // Nothing is being written: let the system end the program as usual.
     if (!s_run_active)
         return FALSE;
-    g_running = 0;
     s_waiting++;
+    // Stopped again at every step: a write that began just as the first
+    // cancel came is cancelled by a later one.
     for (DWORD waited = 0; s_run_active && (typed || waited < CLOSE_WAIT_MS);
-         waited += WAIT_STEP_MS)
+         waited += WAIT_STEP_MS) {
+        stop_run();
         sys::Sleep(WAIT_STEP_MS);
+    }
     s_waiting--;
     return TRUE;
 }
