@@ -67,17 +67,24 @@ static OVERLAPPED at_offset(int64_t offset)
     return where;
 }
 
-static bool write_zeros_at(read_first_fill &fill, int64_t offset, DWORD length)
+// One read into the data, or one write of zeros, at `offset`; a stop
+// cancels it rather than wait for a slow volume.
+static bool move_block(read_first_fill &fill, bool reading, int64_t offset, DWORD length)
 {
     OVERLAPPED where = at_offset(offset);
-    DWORD written = 0;
-    // A stop cancels it rather than wait for a slow volume.
+    DWORD moved = 0;
     if (!begin_write())
         return false;
-    BOOL done = sys::WriteFile(fill.file, fill.zeros, length, &written, &where);
+    BOOL done = reading ? sys::ReadFile(fill.file, fill.data, length, &moved, &where)
+                        : sys::WriteFile(fill.file, fill.zeros, length, &moved, &where);
     fill.error = sys::GetLastError();
     end_write();
-    if (!done || written != length)
+    return done && moved == length;
+}
+
+static bool write_zeros_at(read_first_fill &fill, int64_t offset, DWORD length)
+{
+    if (!move_block(fill, false, offset, length))
         return false;
     fill.bytes_zeroed += length;
     return true;
@@ -113,14 +120,7 @@ static bool zero_where_data(read_first_fill &fill, int64_t offset, DWORD length)
 
 static bool read_block(read_first_fill &fill, int64_t offset, DWORD length)
 {
-    OVERLAPPED where = at_offset(offset);
-    DWORD got = 0;
-    if (!begin_write())
-        return false;
-    BOOL done = sys::ReadFile(fill.file, fill.data, length, &got, &where);
-    fill.error = sys::GetLastError();
-    end_write();
-    if (!done || got != length) {
+    if (!move_block(fill, true, offset, length)) {
         fill.read_failed = true;
         return false;
     }

@@ -271,6 +271,22 @@ bool all_zero(const void *data, size_t size)
     return true;
 }
 
+// A handle of the program's, with its entry and volume; `h` null when the
+// handle is not one.
+struct open_file {
+    file_handle *h;
+    entry *e;
+    volume *v;
+};
+
+open_file find_open(HANDLE file)
+{
+    auto it = st().handles.find((uintptr_t)file);
+    if (it == st().handles.end())
+        return open_file{nullptr, nullptr, nullptr};
+    return open_file{&it->second, &st().entries[it->second.key], volume_of(it->second.key)};
+}
+
 int64_t start_of(const file_handle &h, const OVERLAPPED *overlapped)
 {
     if (overlapped == nullptr)
@@ -1051,14 +1067,14 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
         return fake::write_std_stream(file, data, size, written);
     std::lock_guard<std::mutex> guard(fake::lock());
     fake::state &s = st();
-    auto h = s.handles.find((uintptr_t)file);
-    if (h == s.handles.end())
+    fake::open_file f = fake::find_open(file);
+    if (f.h == nullptr)
         return FALSE;
-    fake::entry &e = s.entries[h->second.key];
-    fake::volume *v = fake::volume_of(h->second.key);
-    int64_t at = fake::start_of(h->second, overlapped);
-    if (!fake::aligned_for(h->second, v, at, size, data)) {
-        fake::record(fake::OP_WRITE, h->second.path, false, size, 0, at);
+    fake::entry &e = *f.e;
+    fake::volume *v = f.v;
+    int64_t at = fake::start_of(*f.h, overlapped);
+    if (!fake::aligned_for(*f.h, v, at, size, data)) {
+        fake::record(fake::OP_WRITE, f.h->path, false, size, 0, at);
         fake::last_error = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
@@ -1081,9 +1097,9 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
     if (e.takes_free_space && zero && v != nullptr)
         fake::clear_old_data(*v, std::min(at, e.valid_length), end);
     e.valid_length = std::max(e.valid_length, end);
-    h->second.position = end;
+    f.h->position = end;
     fake::last_error = accepted < size ? ERROR_DISK_FULL_CODE : 0;
-    fake::record(fake::OP_WRITE, h->second.path, accepted == size, size, accepted, at);
+    fake::record(fake::OP_WRITE, f.h->path, accepted == size, size, accepted, at);
     if (written != nullptr)
         *written = accepted;
     return accepted == size ? TRUE : FALSE;
@@ -1096,17 +1112,16 @@ BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED o
         return FALSE;
     }
     std::lock_guard<std::mutex> guard(fake::lock());
-    fake::state &s = st();
-    auto h = s.handles.find((uintptr_t)file);
-    if (h == s.handles.end() || !(h->second.access & GENERIC_READ)) {
+    fake::open_file f = fake::find_open(file);
+    if (f.h == nullptr || !(f.h->access & GENERIC_READ)) {
         fake::last_error = ERROR_ACCESS_DENIED_CODE;
         return FALSE;
     }
-    const fake::entry &e = s.entries[h->second.key];
-    fake::volume *v = fake::volume_of(h->second.key);
-    int64_t at = fake::start_of(h->second, overlapped);
-    if (!fake::aligned_for(h->second, v, at, size, data)) {
-        fake::record(fake::OP_READ, h->second.path, false, size, 0, at);
+    const fake::entry &e = *f.e;
+    fake::volume *v = f.v;
+    int64_t at = fake::start_of(*f.h, overlapped);
+    if (!fake::aligned_for(*f.h, v, at, size, data)) {
+        fake::record(fake::OP_READ, f.h->path, false, size, 0, at);
         fake::last_error = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
@@ -1116,8 +1131,8 @@ BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED o
     if (e.takes_free_space && v != nullptr)
         for (const auto &old : fake::old_data_in(*v, at, std::min(at + got, e.valid_length)))
             memset(bytes + (old.first - at), 0xA5, (size_t)(old.second - old.first));
-    h->second.position = at + got;
-    fake::record(fake::OP_READ, h->second.path, true, size, got, at);
+    f.h->position = at + got;
+    fake::record(fake::OP_READ, f.h->path, true, size, got, at);
     fake::last_error = 0;
     if (read != nullptr)
         *read = got;
@@ -1141,17 +1156,16 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER *positi
 BOOL SetEndOfFile(HANDLE file)
 {
     std::lock_guard<std::mutex> guard(fake::lock());
-    fake::state &s = st();
-    auto h = s.handles.find((uintptr_t)file);
-    if (h == s.handles.end() || !(h->second.access & GENERIC_WRITE)) {
+    fake::open_file f = fake::find_open(file);
+    if (f.h == nullptr || !(f.h->access & GENERIC_WRITE)) {
         fake::last_error = ERROR_ACCESS_DENIED_CODE;
         return FALSE;
     }
-    fake::entry &e = s.entries[h->second.key];
-    fake::volume *v = fake::volume_of(h->second.key);
-    int64_t end = h->second.position;
+    fake::entry &e = *f.e;
+    fake::volume *v = f.v;
+    int64_t end = f.h->position;
     bool ok = v != nullptr && end - e.size <= v->free_bytes;
-    fake::record(fake::OP_GROW, h->second.path, ok, 0, 0, end);
+    fake::record(fake::OP_GROW, f.h->path, ok, 0, 0, end);
     if (!ok) {
         fake::last_error = ERROR_DISK_FULL_CODE;
         return FALSE;
@@ -1167,23 +1181,22 @@ BOOL SetEndOfFile(HANDLE file)
 BOOL SetFileValidData(HANDLE file, LONGLONG valid_data_length)
 {
     std::lock_guard<std::mutex> guard(fake::lock());
-    fake::state &s = st();
-    auto h = s.handles.find((uintptr_t)file);
-    if (h == s.handles.end())
+    fake::open_file f = fake::find_open(file);
+    if (f.h == nullptr)
         return FALSE;
-    fake::entry &e = s.entries[h->second.key];
-    fake::volume *v = fake::volume_of(h->second.key);
+    fake::entry &e = *f.e;
+    fake::volume *v = f.v;
     DWORD error = 0;
-    if (!(h->second.access & GENERIC_WRITE))
+    if (!(f.h->access & GENERIC_WRITE))
         error = ERROR_ACCESS_DENIED_CODE;
-    else if (!h->second.right_at_open)
+    else if (!f.h->right_at_open)
         error = ERROR_PRIVILEGE_NOT_HELD_CODE;
     else if (v == nullptr || v->network || v->fs_name != "NTFS" || v->refuses_valid_data)
         error = ERROR_INVALID_FUNCTION_CODE;
     else if (e.compressed || (e.attributes & (FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_ENCRYPTED)) ||
              valid_data_length <= e.valid_length || valid_data_length > e.size)
         error = ERROR_INVALID_PARAMETER;
-    fake::record(fake::OP_VALID_DATA, h->second.path, error == 0, 0, 0, valid_data_length);
+    fake::record(fake::OP_VALID_DATA, f.h->path, error == 0, 0, 0, valid_data_length);
     fake::last_error = error;
     if (error == 0)
         e.valid_length = valid_data_length;
