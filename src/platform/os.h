@@ -27,6 +27,7 @@
 #endif
 #include <windows.h>
 #include <winioctl.h>
+#include <winternl.h>
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
@@ -87,6 +88,20 @@ using ::fflush;
 using ::fwrite;
 using ::stat;
 }  // namespace sys
+
+// Status codes of ntdll's file functions, which windows.h leaves to ntstatus.h.
+#ifndef STATUS_OBJECT_NAME_NOT_FOUND
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#endif
+#ifndef STATUS_OBJECT_PATH_NOT_FOUND
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003AL)
+#endif
+#ifndef STATUS_SHARING_VIOLATION
+#define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043L)
+#endif
+#ifndef STATUS_DELETE_PENDING
+#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
+#endif
 
 #else  // host build: the declarations the test double defines
 
@@ -151,6 +166,13 @@ union LARGE_INTEGER {
 };
 
 typedef BYTE BOOLEAN;
+typedef uint32_t ULONG;
+typedef uintptr_t ULONG_PTR;
+typedef int32_t NTSTATUS;
+typedef DWORD ACCESS_MASK;
+typedef uint16_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef LARGE_INTEGER *PLARGE_INTEGER;
 
 // For GetFileInformationByHandleEx and SetFileInformationByHandle, which
 // are looked up at run time.
@@ -158,9 +180,17 @@ enum FILE_INFO_BY_HANDLE_CLASS {
     FileStandardInfo = 1,
     FileDispositionInfo = 4,
     FileEndOfFileInfo = 6,
+    FileAttributeTagInfo = 9,
 };
 struct FILE_DISPOSITION_INFO {
     BOOLEAN DeleteFile;
+};
+struct FILE_DISPOSITION_INFO_EX {
+    DWORD Flags;
+};
+struct FILE_ATTRIBUTE_TAG_INFO {
+    DWORD FileAttributes;
+    DWORD ReparseTag;
 };
 struct FILE_END_OF_FILE_INFO {
     LARGE_INTEGER EndOfFile;
@@ -173,6 +203,31 @@ struct FILE_STANDARD_INFO {
     BOOLEAN Directory;
 };
 typedef ULARGE_INTEGER *PULARGE_INTEGER;
+
+// For ntdll's NtCreateFile and NtQueryVolumeInformationFile, looked up at
+// run time.
+struct UNICODE_STRING {
+    USHORT Length;  // bytes
+    USHORT MaximumLength;
+    WCHAR *Buffer;
+};
+struct OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    UNICODE_STRING *ObjectName;
+    ULONG Attributes;
+    void *SecurityDescriptor;
+    void *SecurityQualityOfService;
+};
+struct IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        void *Pointer;
+    };
+    ULONG_PTR Information;
+};
+typedef OBJECT_ATTRIBUTES *POBJECT_ATTRIBUTES;
+typedef IO_STATUS_BLOCK *PIO_STATUS_BLOCK;
 
 struct COORD {
     SHORT X;
@@ -211,6 +266,8 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define WM_APP 0x8000
 
 #define DELETE 0x00010000u
+#define SYNCHRONIZE 0x00100000u
+#define FILE_LIST_DIRECTORY 0x00000001u
 #define FILE_READ_ATTRIBUTES 0x00000080u
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -234,13 +291,38 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
 #define FSCTL_SET_COMPRESSION 0x0009C040u
 #define COMPRESSION_FORMAT_NONE 0
+#define VOLUME_NAME_DOS 0x0u
+#define VOLUME_NAME_NT 0x2u
+#define FILE_DISPOSITION_FLAG_DELETE 0x00000001u
+#define FILE_DISPOSITION_FLAG_POSIX_SEMANTICS 0x00000002u
+
+#define OBJ_CASE_INSENSITIVE 0x00000040u
+#define FILE_OPEN 0x00000001u
+#define FILE_CREATE 0x00000002u
+#define FILE_DIRECTORY_FILE 0x00000001u
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020u
+#define FILE_NON_DIRECTORY_FILE 0x00000040u
+#define FILE_OPEN_FOR_BACKUP_INTENT 0x00004000u
+#define FILE_OPEN_REPARSE_POINT 0x00200000u
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035)
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003A)
+#define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043)
+#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056)
+#define STATUS_DISK_FULL ((NTSTATUS)0xC000007F)
+#define STATUS_FILE_IS_A_DIRECTORY ((NTSTATUS)0xC00000BA)
+#define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000D)
 
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_SHARING_VIOLATION 32
+#define ERROR_ACCESS_DENIED 5
 #define ERROR_FILE_EXISTS 80
 #define ERROR_ALREADY_EXISTS 183
-#define ERROR_DELETE_PENDING 303
+#define ERROR_DIR_NOT_EMPTY 145
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
 
@@ -329,3 +411,19 @@ int stat(const char *path, struct stat *info);
 }  // namespace sys
 
 #endif
+
+// What some SDKs' headers lack, with the values the system uses.
+namespace sys {
+// FILE_INFO_BY_HANDLE_CLASS (Windows 10): deletion with flags, one of them
+// the POSIX semantics that take the name away at once.
+const FILE_INFO_BY_HANDLE_CLASS FileDispositionInfoEx = (FILE_INFO_BY_HANDLE_CLASS)21;
+// NtQueryVolumeInformationFile's class and structure for the free space.
+const ULONG FileFsFullSizeInformation = 7;
+struct FILE_FS_FULL_SIZE_INFORMATION {
+    LARGE_INTEGER TotalAllocationUnits;
+    LARGE_INTEGER CallerAvailableAllocationUnits;
+    LARGE_INTEGER ActualAvailableAllocationUnits;
+    ULONG SectorsPerAllocationUnit;
+    ULONG BytesPerSector;
+};
+}  // namespace sys

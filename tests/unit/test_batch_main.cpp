@@ -66,7 +66,7 @@ TEST(BatchMain, ExitStatusAndLines)
         {{"c:", "--reserve", "x"}, 2, {}, {"voidfill-batch: --reserve wants", "--help"}},
         {{"e:"}, 3, {}, {"E: file system 'exFAT' of E:\\ is not supported", "E: not possible"}},
         {{"d:", "e:"}, 5, {}, {"D: the temporary file D:\\V_000000.TMP is in use", "exit status 5"}},
-        {{"f:"}, 1, {}, {"F: 1 temporary files in F:\\VOIDTEMP could not be deleted",
+        {{"f:"}, 1, {}, {"F: 1 temporary file in F:\\VOIDTEMP could not be deleted",
                          "F: FAILED after "}},
         {{"--disk", "0"}, 5, {"C: complete in "}, {"D: not filled"}},
         {{"--disk", "7"}, 3, {}, {"disk 7: no drive letter lies on this disk"}},

@@ -751,7 +751,7 @@ TEST_F(ZeroFill, FileTableStepFailures)
     fake::model_file_table('d', 100, 16384);
     fake::lock_file((leaf + "\\3").c_str());
     EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
-    expect_message(RECORD_FOLDER + "\\ 下の一時ファイル8個の削除に失敗しました。\n"
+    expect_message(RECORD_FOLDER + "\\ 下の一時ファイル1個の削除に失敗しました。\n"
                                    "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
     EXPECT_FALSE(fake::exists(NTFS_FILE));
     EXPECT_TRUE(fake::exists((leaf + "\\3").c_str()));
@@ -767,36 +767,63 @@ TEST_F(ZeroFill, FileTableStepFailures)
 }
 
 // Scenario: NTFS, before the run: a user's VOIDTEMP holding a file and a
-//   folder named like the step's first; a file, or a link, with the name
-//   of the step's folder; the tree that a run killed during the step left.
+//   folder named like the step's first; a file, a link, or a link shown as
+//   the user's folder it points at, with the name of the step's folder; the
+//   tree that a run killed during the step left, also with a file that a
+//   virus scanner holds (sharing its deletion), also where the system knows
+//   no POSIX deletion.
 // Expect: the user's things are neither entered nor changed, and a name
-//   that is taken leaves the step out; the killed run's tree is removed and
-//   the step done again; RUN_DONE and no box every time.
+//   that is taken leaves the step out, in a box that names it; the killed
+//   run's tree is removed and the step done again, the scanned file's name
+//   gone at once; without POSIX deletion that file counts as gone while its
+//   folders stay, named in a box. RUN_DONE every time.
 TEST_F(ZeroFill, FileTableStepOnlyInItsOwnFolder)
 {
     const std::string killed_leaf = RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\0";
+    const std::string taken = "一時フォルダ「" + RECORD_FOLDER +
+                              "」と同じ名前のファイルまたはリンクがあります。\n"
+                              "本プログラムの一時フォルダではないため、MFT空きレコードの書込みは行いませんでした。";
+    auto killed_tree = [killed_leaf] {
+        for (const char *name : {"\\0", "\\1", "\\2"})
+            fake::add_file((killed_leaf + name).c_str(), 640);
+        fake::add_folder((RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\1").c_str());
+        fake::scan((killed_leaf + "\\1").c_str());
+    };
+    std::vector<std::string> tree_left = {RECORD_FOLDER};
+    for (int depth = 1; depth <= 7; depth++)
+        tree_left.push_back(tree_left.back() + "\\0");
+    tree_left.push_back(killed_leaf + "\\1");
     struct {
         std::function<void()> place;
         std::vector<std::string> left;
         bool step;
+        std::string box;
     } cases[] = {
         {[] {
              fake::add_file("d:\\VOIDTEMP\\keep.doc", 100);
              fake::add_folder("d:\\VOIDTEMP\\0");
          },
-         lines({"d:\\VOIDTEMP", "d:\\VOIDTEMP\\0", "d:\\VOIDTEMP\\keep.doc"}), true},
-        {[] { fake::add_file(RECORD_FOLDER.c_str(), 100); }, {RECORD_FOLDER}, false},
+         lines({"d:\\VOIDTEMP", "d:\\VOIDTEMP\\0", "d:\\VOIDTEMP\\keep.doc"}), true, ""},
+        {[] { fake::add_file(RECORD_FOLDER.c_str(), 100); }, {RECORD_FOLDER}, false, taken},
         {[] {
              fake::add_folder(RECORD_FOLDER.c_str());
              fake::make_symbolic_link(RECORD_FOLDER.c_str());
          },
-         {RECORD_FOLDER}, false},
-        {[&] {
-             for (const char *name : {"\\0", "\\1", "\\2"})
-                 fake::add_file((killed_leaf + name).c_str(), 640);
-             fake::add_folder((RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\1").c_str());
+         {RECORD_FOLDER}, false, taken},
+        {[] {
+             fake::add_folder("d:\\docs");
+             fake::add_folder(RECORD_FOLDER.c_str());
+             fake::link_shown_as_file(RECORD_FOLDER.c_str(), "d:\\docs");
          },
-         {}, true},
+         {"d:\\docs", RECORD_FOLDER}, false, taken},
+        {killed_tree, {}, true, ""},
+        {[&] {
+             killed_tree();
+             fake::refuse_posix_deletion('d');
+         },
+         tree_left, false,
+         "一時フォルダ " + RECORD_FOLDER + " の削除に失敗しました。\n"
+         "お手数ですが、上記フォルダを手動削除して下さい。"},
     };
     for (const auto &c : cases) {
         start();
@@ -807,7 +834,10 @@ TEST_F(ZeroFill, FileTableStepOnlyInItsOwnFolder)
         EXPECT_EQ(fake::listing('d'), c.left);
         std::vector<std::string> texts = progress();
         EXPECT_EQ(std::find(texts.begin(), texts.end(), RECORDS_0) != texts.end(), c.step);
-        expect_no_message();
+        if (c.box.empty())
+            expect_no_message();
+        else
+            expect_message(c.box);
     }
 
     // A link in the killed run's tree, shown as the user's file it points
@@ -822,7 +852,7 @@ TEST_F(ZeroFill, FileTableStepOnlyInItsOwnFolder)
     EXPECT_TRUE(fake::exists("d:\\docs\\report.doc"));
     EXPECT_TRUE(fake::exists((killed_leaf + "\\0").c_str()));
     EXPECT_EQ(progress().front(), DELETING);
-    expect_message(RECORD_FOLDER + "\\ 下の一時ファイル8個の削除に失敗しました。\n"
+    expect_message(RECORD_FOLDER + "\\ 下の一時ファイル1個の削除に失敗しました。\n"
                                    "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
 }
 
