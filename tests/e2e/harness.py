@@ -67,6 +67,9 @@ unmounts everything.
       in an image file that lies on a tmpfs or is fully allocated (not
       sparse), at most 8 GiB. The scenario unmounts it (after the session
       has ended Wine).
+  ``add_letter(letter, volume)`` -> volume: maps a volume of the session
+      under a second letter too (a FAT volume with its device link), as
+      Windows gives one volume two drive names.
   ``start(*args, preexec=None, beside=False)`` -> Run: kills the previous
       wineserver (``wineserver -k``, ``wineserver -w``), starts a fresh one
       with Wine's services (``wine64 wineboot``, its output in
@@ -1093,6 +1096,21 @@ class Session:
         fstype = _check_scratch_mount(point)
         self._adopted[point] = fstype
         return self._map(letter, scratch.Volume(point), fstype)
+
+    def add_letter(self, letter, volume):
+        """Maps a volume the session maps already under a second letter too,
+        as Windows gives one volume two drive names; a FAT volume gets its
+        device link under that letter as well."""
+        letter = self._free_letter(letter)
+        if volume not in self.volumes.values():
+            raise HarnessError("%s is not mapped in this session" % volume.mountpoint)
+        if isinstance(volume, scratch.FatVolume):
+            os.symlink(volume.device, os.path.join(self.prefix, "dosdevices", letter + "::"))
+        os.symlink(volume.mountpoint, os.path.join(self.prefix, "dosdevices", letter + ":"))
+        self.volumes[letter] = volume
+        self.log("volume %s: -> %s, a second letter" % (letter, volume.mountpoint))
+        self.verify_mappings()
+        return volume
 
     def _free_letter(self, letter):
         letter = letter.lower()

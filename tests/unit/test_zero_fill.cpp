@@ -856,6 +856,74 @@ TEST_F(ZeroFill, FileTableStepOnlyInItsOwnFolder)
                                    "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
 }
 
+// Scenario: a run on another name of an NTFS volume, each holding the file
+//   and the step's tree that a killed run left: e:, a second letter of d:;
+//   s:, a subst drive for d:\\work; m:, a mapped share; h:, a volume whose
+//   name the mount manager does not know. The final paths are as Windows
+//   gives them ("\\\\?\\D:\\work\\..." for s:, "\\\\?\\UNC\\server\\share\\..." for
+//   m:), never the path the run opened. Then on e:, the leftover a link
+//   shown as the user's file.
+// Expect: the leftovers are the run's: gone, the step done, nothing left,
+//   no box, RUN_DONE; the link and the user's file stay, named in a box.
+TEST_F(ZeroFill, OwnFilesUnderEveryDriveName)
+{
+    const std::string leftover_tree = RECORD_FOLDER.substr(2) + "\\0\\0\\0\\0\\0\\0\\0\\0";
+    const struct {
+        char letter;
+        void (*name)();
+        std::string root;  // where the drive's files lie in the double
+    } rows[] = {
+        {'e', [] { fake::add_drive_alias('e', "d:\\"); }, "d:"},
+        {'s', [] {
+             fake::add_folder("d:\\work");
+             fake::add_drive_alias('s', "d:\\work");
+         },
+         "d:\\work"},
+        {'m', [] { fake::map_network_drive('m', "\\\\server\\share"); }, "m:"},
+        {'h', [] { fake::hide_drive_name('h'); }, "h:"},
+    };
+    for (const auto &r : rows) {
+        start();
+        fake::add_volume(r.root[0], "NTFS", 20000000, 100000000);
+        fake::model_file_table(r.root[0], 100, 16384);
+        r.name();
+        fake::add_file((r.root + "\\V_000000.TMP").c_str(), 5000);
+        fake::add_file((r.root + leftover_tree).c_str(), 640);
+        EXPECT_EQ(zero_fill_drive(r.letter), RUN_DONE) << r.letter;
+        std::vector<std::string> texts = progress();
+        EXPECT_NE(std::find(texts.begin(), texts.end(), RECORDS_0), texts.end()) << r.letter;
+        EXPECT_EQ(fake::listing(r.root[0]), r.letter == 's' ? lines({"d:\\work"}) : lines({}))
+            << r.letter;
+        expect_no_message();
+    }
+
+    start();
+    fake::add_volume('d', "NTFS", 20000000, 100000000);
+    fake::add_drive_alias('e', "d:\\");
+    fake::add_file("d:\\docs\\report.doc", 100);
+    fake::link_shown_as_file(NTFS_FILE, "d:\\docs\\report.doc");
+    EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
+    expect_message("一時ファイル「e:\\V_000000.TMP」はリンク（リパースポイント）です。\n"
+                   "本プログラムの一時ファイルではないため、処理を中止しました。");
+    EXPECT_EQ(fake::listing('d'), lines({"d:\\docs", "d:\\docs\\report.doc", NTFS_FILE}));
+}
+
+// Scenario: a virus scanner opens the run's file on NTFS halfway through
+//   the fill, sharing its deletion, and holds it past the run's end.
+// Expect: the file, deleted as the run closes it, counts as gone while its
+//   name stays until the scanner lets go: no box, RUN_DONE.
+TEST_F(ZeroFill, FileHeldByAScannerCountsAsGone)
+{
+    fake::add_volume('d', "NTFS", 100000000, 200000000);
+    fake::on_fwrite([](int block) {
+        if (block == 3)
+            fake::scan(NTFS_FILE);
+    });
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    EXPECT_TRUE(fake::exists(NTFS_FILE));
+    expect_no_message();
+}
+
 // Scenario: the process is killed in the middle of the fill, on NTFS and on
 //   FAT32 after the first file switch.
 // Expect: the system, closing its handles, would delete every temporary
