@@ -32,8 +32,6 @@
 #include <io.h>
 #include <process.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <sys/types.h>
 
 namespace sys {
 // kernel32: console
@@ -47,17 +45,12 @@ using ::WriteConsoleA;
 using ::CloseHandle;
 using ::CreateDirectoryA;
 using ::CreateFileA;
-using ::DeleteFileA;
 using ::DeviceIoControl;
 using ::DuplicateHandle;
 using ::GetDiskFreeSpaceA;
-using ::GetFileAttributesA;
-using ::GetFileInformationByHandle;
-using ::GetFullPathNameA;
 using ::GetModuleHandleA;
 using ::GetProcAddress;
 using ::GetVolumeInformationA;
-using ::RemoveDirectoryA;
 using ::WriteFile;
 // kernel32: process, errors
 using ::ExitProcess;
@@ -86,7 +79,6 @@ using ::_open_osfhandle;
 using ::fclose;
 using ::fflush;
 using ::fwrite;
-using ::stat;
 }  // namespace sys
 
 // Status codes of ntdll's file functions, which windows.h leaves to ntstatus.h.
@@ -137,25 +129,6 @@ typedef BOOL (*PHANDLER_ROUTINE)(DWORD);
 typedef unsigned short USHORT;
 typedef struct SECURITY_ATTRIBUTES_ *LPSECURITY_ATTRIBUTES;
 typedef struct OVERLAPPED_ *LPOVERLAPPED;
-
-struct FILETIME {
-    DWORD dwLowDateTime;
-    DWORD dwHighDateTime;
-};
-
-struct BY_HANDLE_FILE_INFORMATION {
-    DWORD dwFileAttributes;
-    FILETIME ftCreationTime;
-    FILETIME ftLastAccessTime;
-    FILETIME ftLastWriteTime;
-    DWORD dwVolumeSerialNumber;
-    DWORD nFileSizeHigh;
-    DWORD nFileSizeLow;
-    DWORD nNumberOfLinks;
-    DWORD nFileIndexHigh;
-    DWORD nFileIndexLow;
-};
-typedef BY_HANDLE_FILE_INFORMATION *LPBY_HANDLE_FILE_INFORMATION;
 
 struct ULARGE_INTEGER {
     uint64_t QuadPart;
@@ -281,7 +254,6 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
-#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
@@ -335,12 +307,6 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define CTRL_LOGOFF_EVENT 5
 #define CTRL_SHUTDOWN_EVENT 6
 
-#ifndef S_IFMT
-#define S_IFMT 0170000
-#endif
-#ifndef S_IFDIR
-#define S_IFDIR 0040000
-#endif
 
 namespace sys {
 // kernel32: console
@@ -356,22 +322,17 @@ BOOL CloseHandle(HANDLE handle);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
-BOOL DeleteFileA(LPCSTR path);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                      DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
 BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE *target,
                      DWORD access, BOOL inherit, DWORD options);
 BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_per_sector,
                        LPDWORD free_clusters, LPDWORD total_clusters);
-DWORD GetFileAttributesA(LPCSTR path);
-BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
-DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR *file_part);
 HMODULE GetModuleHandleA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_size,
                            LPDWORD serial, LPDWORD max_component, LPDWORD flags,
                            LPSTR fs_name, DWORD fs_name_size);
-BOOL RemoveDirectoryA(LPCSTR path);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                LPOVERLAPPED overlapped);
 // kernel32: process, errors
@@ -393,10 +354,6 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
 // C run-time
 struct FILE;
-struct stat {
-    unsigned int st_mode;
-    int64_t st_size;
-};
 uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *argument);
 int _close(int fd);
 int _commit(int fd);
@@ -407,7 +364,6 @@ int _open_osfhandle(intptr_t handle, int flags);
 int fclose(FILE *file);
 int fflush(FILE *file);
 size_t fwrite(const void *data, size_t size, size_t count, FILE *file);
-int stat(const char *path, struct stat *info);
 }  // namespace sys
 
 #endif

@@ -41,7 +41,6 @@ namespace {
 
 const DWORD DEFAULT_SECTORS_PER_CLUSTER = 8;
 const DWORD DEFAULT_BYTES_PER_SECTOR = 512;
-const unsigned REGULAR_FILE_MODE = 0100000;  // S_IFREG
 const size_t ZERO_CHUNK = 65536;
 // Free on the volume but beyond the caller's quota: the volume's total free
 // count always differs from the caller's, so that code which reads the
@@ -1240,109 +1239,6 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security)
     fake::volume *v = fake::volume_of(key);
     s.entries[key] = fake::entry{fake::canonical(path), true, 0, 0};
     s.entries[key].has_record = v != nullptr && v->has_file_table;
-    return TRUE;
-}
-
-BOOL RemoveDirectoryA(LPCSTR path)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    fake::state &s = st();
-    std::string key = fake::folded(path);
-    auto it = s.entries.find(key);
-    bool ok = it != s.entries.end() && it->second.folder &&
-              fake::is_empty_folder(key);
-    fake::record(fake::OP_RMDIR, path, ok);
-    if (!ok)
-        return FALSE;
-    fake::remove_entry(it);
-    return TRUE;
-}
-
-BOOL DeleteFileA(LPCSTR path)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    fake::state &s = st();
-    std::string key = fake::folded(path);
-    auto it = s.entries.find(key);
-    // As on Windows, a file that a stream still holds open cannot be deleted.
-    bool ok = it != s.entries.end() && !it->second.folder && it->second.open_streams == 0 &&
-              !it->second.held_elsewhere && s.locked.count(key) == 0;
-    fake::record(fake::OP_DELETE, path, ok);
-    if (!ok) {
-        fake::last_error =
-            it == s.entries.end() ? ERROR_FILE_NOT_FOUND_CODE : ERROR_ACCESS_DENIED_CODE;
-        return FALSE;
-    }
-    fake::remove_entry(it);
-    return TRUE;
-}
-
-DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR *file_part)
-{
-    size_t length = strlen(path);
-    if (length == 0)
-        return 0;
-    if (length + 1 > size)
-        return (DWORD)(length + 1);
-    memcpy(buffer, path, length + 1);
-    if (file_part != nullptr) {
-        char *slash = strrchr(buffer, '\\');
-        *file_part = (slash != nullptr && slash[1] != '\0') ? slash + 1 : nullptr;
-    }
-    return (DWORD)length;
-}
-
-int stat(const char *path, struct stat *info)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    std::string key = fake::folded(path);
-    if ((fake::is_root(key) || key.size() == 2) && fake::volume_of(key) != nullptr) {
-        info->st_mode = S_IFDIR;
-        info->st_size = 0;
-        return 0;
-    }
-    auto it = st().entries.find(key);
-    if (it == st().entries.end())
-        return -1;
-    info->st_mode = it->second.folder ? S_IFDIR : fake::REGULAR_FILE_MODE;
-    info->st_size = it->second.folder ? 0 : it->second.size;
-    return 0;
-}
-
-DWORD GetFileAttributesA(LPCSTR path)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    std::string key = fake::folded(path);
-    if (fake::is_root(key) && fake::volume_of(key) != nullptr)
-        return FILE_ATTRIBUTE_DIRECTORY;
-    auto it = st().entries.find(key);
-    fake::last_error = it == st().entries.end() ? ERROR_FILE_NOT_FOUND_CODE : 0;
-    if (st().denied.count(key) != 0 || (it != st().entries.end() && it->second.delete_pending))
-        fake::last_error = ERROR_ACCESS_DENIED_CODE;
-    if (fake::last_error != 0)
-        return INVALID_FILE_ATTRIBUTES;
-    DWORD attributes = it->second.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    if (it->second.read_only)
-        attributes |= FILE_ATTRIBUTE_READONLY;
-    return it->second.reparse ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
-}
-
-BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    auto h = st().handles.find((uintptr_t)file);
-    if (h == st().handles.end())
-        return FALSE;
-    const fake::entry &e = st().entries[h->second.key];
-    *info = BY_HANDLE_FILE_INFORMATION();
-    info->dwFileAttributes = e.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    if (e.reparse)
-        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    if (e.read_only)
-        info->dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
-    info->nFileSizeHigh = (DWORD)((uint64_t)e.size >> 32);
-    info->nFileSizeLow = (DWORD)e.size;
-    info->nNumberOfLinks = (DWORD)e.links;
     return TRUE;
 }
 
