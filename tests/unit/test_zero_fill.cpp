@@ -404,19 +404,26 @@ TEST_F(ZeroFill, ExistingFolderIsReused)
     EXPECT_TRUE(fake::file_calls().empty());
 }
 
-// Scenario: the first temporary file cannot be created, on NTFS, on a FAT
-//   volume without a VOIDTEMP folder and on one with a user's; then the
-//   folder cannot be created.
+// Scenario: the first temporary file cannot be created, on NTFS, also where
+//   the drive's root cannot be opened; on a FAT volume without a VOIDTEMP
+//   folder and on one with a user's; then the folder cannot be created.
 // Expect: the file message or the folder message with its path and
-//   RUN_FAILED; the folder goes again if the run made it, else it stays.
+//   RUN_FAILED, nothing made without the root; the folder goes again if
+//   the run made it, else it stays.
 TEST_F(ZeroFill, FailuresBeforeTheFirstWrite)
 {
-    fake::add_volume('d', "NTFS", 100000000, 200000000);
-    fake::fail_create_at(0);
-    EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
-    expect_message("一時ファイル「d:\\V_000000.TMP」の作成に失敗しました。");
-    EXPECT_EQ(file_steps(), lines({"create failed d:\\V_000000.TMP"}));
-    EXPECT_TRUE(progress().empty());
+    for (bool root : {true, false}) {
+        start();
+        fake::add_volume('d', "NTFS", 100000000, 200000000);
+        if (root)
+            fake::fail_create_at(0);
+        else
+            fake::deny_access("d:\\");
+        EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
+        expect_message("一時ファイル「d:\\V_000000.TMP」の作成に失敗しました。");
+        EXPECT_EQ(file_steps(), root ? lines({"create failed d:\\V_000000.TMP"}) : lines({}));
+        EXPECT_TRUE(progress().empty());
+    }
 
     for (bool users : {false, true}) {
         start();
