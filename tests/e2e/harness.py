@@ -50,7 +50,8 @@ API
     that qemu-user's occasional crash of a 32-bit Wine process at exit adds.
 
 ``Session(name, args)``, a context manager; ``session(name)`` builds one
-from the command line. Entering it mounts the prefix tmpfs, copies the
+from the command line (``take_batch_exe()`` takes the unattended exe's
+``--batch-exe`` off it first). Entering it mounts the prefix tmpfs, copies the
 template prefix (made once per workdir with wineboot and reused), starts
 Xvfb and copies the exe to C:\\voidfill.exe. Leaving it ends Wine and Xvfb and
 unmounts everything.
@@ -194,6 +195,15 @@ def parse_args(description=None):
 
 def session(name, description=None):
     return Session(name, parse_args(description))
+
+
+def take_batch_exe():
+    """--batch-exe, voidfill-batch.exe, taken off the command line before
+    parse_args reads it."""
+    index = sys.argv.index("--batch-exe")
+    exe = sys.argv[index + 1]
+    del sys.argv[index:index + 2]
+    return exe
 
 
 def main(function):

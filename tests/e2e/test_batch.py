@@ -4,7 +4,6 @@
 import os
 import re
 import signal
-import sys
 
 import harness
 import scratch
@@ -18,14 +17,6 @@ PROGRESS = re.compile(r"^([A-Z]): (\d+)% filled, ([\d,]+) bytes written, (\d+\.\
 INTERVAL_SLACK = 0.5
 
 USAGE_ERRORS = [("--reserve", "1MiB", "x:"), ("x:", "--bogus"), ("--disk", "x:"), ()]
-
-
-def batch_exe():
-    """--batch-exe, taken off the command line before the harness reads it."""
-    index = sys.argv.index("--batch-exe")
-    exe = sys.argv[index + 1]
-    del sys.argv[index:index + 2]
-    return exe
 
 
 def expect_lines(s, run, what):
@@ -145,7 +136,7 @@ def second_run(s, exe, x):
 
 
 def scenario():
-    exe = batch_exe()
+    exe = harness.take_batch_exe()
     with harness.session("batch") as s:
         x = s.add_volume("x", 2048)
         x.write_file("keep.txt", b"not to be touched\n")

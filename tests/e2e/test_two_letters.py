@@ -2,7 +2,6 @@
 # Scenario: one NTFS volume (an image served by ntfs-3g) under two drive letters, x: and y:, and one FAT volume (fusefat) under v: and w:, with the user's files; on each letter voidfill.exe (answered with OK) and voidfill-batch.exe run once, the first letter sorting before the one run on. Before the runs on the later letter, a V_000000.TMP left by a killed run waits where the run keeps its file, and on NTFS also a tree of the file table step left by a killed run.
 # Expect: every run ends complete as on the drive's own letter: voidfill.exe with END, status 0 and no box but its confirmation, voidfill-batch.exe with status 0 and nothing on standard error; the leftovers and the killed run's tree are gone, nothing of the runs is left, the user's files are byte-identical and the free space is back (on NTFS but for the file table's growth).
 import os
-import sys
 
 import harness
 import scratch
@@ -14,14 +13,6 @@ FAT_MB = 48
 LEFTOVER_TREE = {"0/0/0/0/0/0/0/0": 640, "0/0/0/0/0/0/0/1": 640, "0/0/0/0/0/0/1/0": 640}
 
 
-def batch_exe():
-    """--batch-exe, taken off the command line before the harness reads it."""
-    index = sys.argv.index("--batch-exe")
-    exe = sys.argv[index + 1]
-    del sys.argv[index:index + 2]
-    return exe
-
-
 def put_leftovers(volume, fat):
     """What a killed run leaves: its file, and on NTFS the step's tree."""
     folder = "VOIDTEMP" if fat else ""
@@ -31,18 +22,16 @@ def put_leftovers(volume, fat):
             volume.write_file(os.path.join(scratch.RECORD_FOLDER, name), bytes(size))
 
 
-def window_run(s, volume, letter, hashes, what):
-    result = steps.answer(s, s.start(letter + ":"), timeout=300)
-    s.expect_equal(result.status, 0, what + ": exit status")
-    s.expect_equal(result.text.rstrip("\n").split("\n")[-2:], ["", "END"],
-                   what + ": last console lines")
-    s.expect_equal(result.boxes, [texts.confirm_drive(letter)], what + ": message boxes")
-
-
-def batch_run(s, exe, letter, what):
-    run = harness.start_console(s, exe, letter + ":")
-    s.expect_equal(run.wait(300), 0, what + ": exit status")
-    s.expect_equal([line for _, line in run.err], [], what + ": standard error")
+def run_on(s, exe, program, letter, what):
+    """Status, last lines and boxes of voidfill.exe; status and standard
+    error of voidfill-batch.exe."""
+    if program == "voidfill.exe":
+        result = steps.answer(s, s.start(letter + ":"), timeout=300)
+        s.expect_equal((result.status, result.text.rstrip("\n").split("\n")[-2:], result.boxes),
+                       (0, ["", "END"], [texts.confirm_drive(letter)]), what)
+    else:
+        run = harness.start_console(s, exe, letter + ":")
+        s.expect_equal((run.wait(300), [line for _, line in run.err]), (0, []), what)
 
 
 def runs_on_both_letters(s, exe, volume, letters, fat, hashes, free):
@@ -51,10 +40,7 @@ def runs_on_both_letters(s, exe, volume, letters, fat, hashes, free):
             what = "%s %s: (%s)" % (program, letter, "FAT" if fat else "NTFS")
             if letter == letters[-1]:
                 put_leftovers(volume, fat)
-            if program == "voidfill.exe":
-                window_run(s, volume, letter, hashes, what)
-            else:
-                batch_run(s, exe, letter, what)
+            run_on(s, exe, program, letter, what)
             s.expect_equal(scratch.leftovers(volume.mountpoint), [], what + ": left")
             s.expect_equal(scratch.changed_files(volume.mountpoint, hashes), [],
                            what + ": user files changed or missing")
@@ -64,7 +50,7 @@ def runs_on_both_letters(s, exe, volume, letters, fat, hashes, free):
 
 
 def scenario():
-    exe = batch_exe()
+    exe = harness.take_batch_exe()
     s = harness.session("two-letters")
     ntfs = scratch.NtfsVolume("ntfs", NTFS_MB, steps.scratch_root(s), pattern=False)
     with ntfs, s:

@@ -476,10 +476,10 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS 
     if (kind != FileAttributeTagInfo || size != sizeof(FILE_ATTRIBUTE_TAG_INFO))
         return FALSE;
     FILE_ATTRIBUTE_TAG_INFO *info = static_cast<FILE_ATTRIBUTE_TAG_INFO *>(buffer);
+    *info = FILE_ATTRIBUTE_TAG_INFO();
     info->FileAttributes = (e.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL) |
                            (e.reparse ? FILE_ATTRIBUTE_REPARSE_POINT : 0) |
                            (e.read_only ? FILE_ATTRIBUTE_READONLY : 0);
-    info->ReparseTag = e.reparse ? 0xA000000Cu : 0;  // IO_REPARSE_TAG_SYMLINK
     return TRUE;
 }
 
@@ -505,15 +505,11 @@ BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS ki
         else if (e.folder && !is_empty_folder(h->second.key))
             error = ERROR_DIR_NOT_EMPTY_CODE;
         record(e.folder ? OP_RMDIR : OP_DELETE, h->second.path, error == 0);
-        bool deleted = posix ? (static_cast<FILE_DISPOSITION_INFO_EX *>(buffer)->Flags &
-                                FILE_DISPOSITION_FLAG_DELETE) != 0
-                             : static_cast<FILE_DISPOSITION_INFO *>(buffer)->DeleteFile != 0;
-        if (error == 0) {
-            e.delete_on_close = deleted;
-            e.posix_delete = posix &&
-                             (static_cast<FILE_DISPOSITION_INFO_EX *>(buffer)->Flags &
-                              FILE_DISPOSITION_FLAG_POSIX_SEMANTICS) != 0;
-        }
+        DWORD flags = posix ? static_cast<FILE_DISPOSITION_INFO_EX *>(buffer)->Flags
+                            : static_cast<FILE_DISPOSITION_INFO *>(buffer)->DeleteFile;
+        if (error == 0)
+            e.delete_on_close = (flags & FILE_DISPOSITION_FLAG_DELETE) != 0;
+        e.posix_delete = error == 0 && posix && (flags & FILE_DISPOSITION_FLAG_POSIX_SEMANTICS);
     } else if (kind == FileEndOfFileInfo && size == sizeof(FILE_END_OF_FILE_INFO) &&
                (h->second.access & GENERIC_WRITE) && !e.folder) {
         if (v != nullptr)
