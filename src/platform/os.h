@@ -154,6 +154,7 @@ enum FILE_INFO_BY_HANDLE_CLASS {
     FileDispositionInfo = 4,
     FileEndOfFileInfo = 6,
     FileAttributeTagInfo = 9,
+    MaximumFileInfoByHandleClass = 25,
 };
 struct FILE_DISPOSITION_INFO {
     BOOLEAN DeleteFile;
