@@ -14,7 +14,10 @@ static int notice_exit_code(run_notice_kind kind)
     case NOTICE_FILE_HAS_LINKS:
     case NOTICE_FILE_READ_ONLY:
     case NOTICE_CANNOT_LOOK:
+    case NOTICE_STEP_SKIPPED:
         return EXIT_NOT_POSSIBLE;
+    case NOTICE_SWEEP_STOPPED:
+        return EXIT_STOPPED;
     case NOTICE_FILE_IN_USE:
         return EXIT_IN_USE;
     case NOTICE_NO_MEMORY:

@@ -43,11 +43,21 @@ static const char *not_ours_what(run_notice_kind kind)
     }
 }
 
+// " and 2 folders" beside the files left, or nothing.
+static const char *folders_too(char *text, size_t size, int folders)
+{
+    text[0] = '\0';
+    if (folders > 0)
+        snprintf(text, size, " and %d %s", folders, folders == 1 ? "folder" : "folders");
+    return text;
+}
+
 void format_notice_line(char *line, size_t size, const run_notice &n)
 {
     char letter = n.letter;  // upper case, as the command line gives every drive
     char system_text[SYSTEM_TEXT_SIZE + 32];
     char name[4 * FS_NAME_SIZE];
+    char folders[32];
     switch (n.kind) {
     case NOTICE_FS_UNSUPPORTED:
         escape_text(name, sizeof name, n.name);
@@ -122,8 +132,9 @@ void format_notice_line(char *line, size_t size, const run_notice &n)
                  system_text);
         break;
     case NOTICE_FILES_LEFT:
-        snprintf(line, size, "%c: %d temporary files in %s could not be deleted: delete them by hand",
-                 letter, n.count, n.path);
+        snprintf(line, size, "%c: %d temporary %s%s in %s could not be deleted: delete %s by hand",
+                 letter, n.count, n.count == 1 ? "file" : "files", folders_too(folders, sizeof folders, n.folders), n.path,
+                 n.count + n.folders == 1 ? "it" : "them");
         break;
     case NOTICE_FOLDER_LEFT:
         snprintf(line, size, "%c: the temporary folder %s could not be removed: remove it by hand",
@@ -131,6 +142,18 @@ void format_notice_line(char *line, size_t size, const run_notice &n)
         break;
     case NOTICE_FILE_LEFT:
         snprintf(line, size, "%c: the temporary file %s could not be deleted: delete it by hand",
+                 letter, n.path);
+        break;
+    case NOTICE_STEP_SKIPPED:
+        snprintf(line, size,
+                 "%c: %s, the name of the file table step's folder, is taken by a file or link "
+                 "that is not this program's: the free records of the file table are not filled",
+                 letter, n.path);
+        break;
+    case NOTICE_SWEEP_STOPPED:
+        snprintf(line, size,
+                 "%c: stopped while removing %s, which an earlier run left: what is still in it "
+                 "stays until the next run on this drive removes it",
                  letter, n.path);
         break;
     }

@@ -32,12 +32,11 @@
 #endif
 #include <windows.h>
 #include <winioctl.h>
+#include <winternl.h>
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <sys/types.h>
 
 namespace sys {
 // kernel32: console
@@ -52,23 +51,20 @@ using ::CancelSynchronousIo;
 using ::CloseHandle;
 using ::CreateDirectoryA;
 using ::CreateFileA;
-using ::DeleteFileA;
 using ::DeviceIoControl;
 using ::DuplicateHandle;
 using ::FlushFileBuffers;
 using ::GetDiskFreeSpaceA;
 using ::GetDriveTypeA;
-using ::GetFileAttributesA;
-using ::GetFileInformationByHandle;
 using ::GetFileInformationByHandleEx;
-using ::GetFullPathNameA;
+using ::GetFinalPathNameByHandleW;
 using ::GetModuleHandleA;
 using ::GetProcAddress;
 using ::GetVolumeInformationA;
 using ::ReadFile;
-using ::RemoveDirectoryA;
 using ::SetEndOfFile;
 using ::SetFilePointerEx;
+using ::SetFileInformationByHandle;
 using ::SetFileValidData;
 using ::WriteFile;
 // kernel32: process, threads, errors
@@ -110,8 +106,21 @@ using ::_open_osfhandle;
 using ::fclose;
 using ::fflush;
 using ::fwrite;
-using ::stat;
 }  // namespace sys
+
+// Status codes of ntdll's file functions, which windows.h leaves to ntstatus.h.
+#ifndef STATUS_OBJECT_NAME_NOT_FOUND
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#endif
+#ifndef STATUS_OBJECT_PATH_NOT_FOUND
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003AL)
+#endif
+#ifndef STATUS_SHARING_VIOLATION
+#define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043L)
+#endif
+#ifndef STATUS_DELETE_PENDING
+#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
+#endif
 
 #else  // host build: the declarations the test double defines
 
@@ -180,25 +189,6 @@ struct CRITICAL_SECTION {
 };
 typedef CRITICAL_SECTION *LPCRITICAL_SECTION;
 
-struct FILETIME {
-    DWORD dwLowDateTime;
-    DWORD dwHighDateTime;
-};
-
-struct BY_HANDLE_FILE_INFORMATION {
-    DWORD dwFileAttributes;
-    FILETIME ftCreationTime;
-    FILETIME ftLastAccessTime;
-    FILETIME ftLastWriteTime;
-    DWORD dwVolumeSerialNumber;
-    DWORD nFileSizeHigh;
-    DWORD nFileSizeLow;
-    DWORD nNumberOfLinks;
-    DWORD nFileIndexHigh;
-    DWORD nFileIndexLow;
-};
-typedef BY_HANDLE_FILE_INFORMATION *LPBY_HANDLE_FILE_INFORMATION;
-
 struct ULARGE_INTEGER {
     uint64_t QuadPart;
 };
@@ -208,16 +198,31 @@ union LARGE_INTEGER {
 };
 
 typedef BYTE BOOLEAN;
+typedef uint32_t ULONG;
+typedef uintptr_t ULONG_PTR;
+typedef int32_t NTSTATUS;
+typedef DWORD ACCESS_MASK;
+typedef uint16_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef LARGE_INTEGER *PLARGE_INTEGER;
 
-// For GetFileInformationByHandleEx, and for SetFileInformationByHandle,
-// which is looked up at run time.
+// For GetFileInformationByHandleEx and SetFileInformationByHandle.
 enum FILE_INFO_BY_HANDLE_CLASS {
     FileStandardInfo = 1,
     FileDispositionInfo = 4,
     FileEndOfFileInfo = 6,
+    FileAttributeTagInfo = 9,
+    MaximumFileInfoByHandleClass = 25,
 };
 struct FILE_DISPOSITION_INFO {
     BOOLEAN DeleteFile;
+};
+struct FILE_DISPOSITION_INFO_EX {
+    DWORD Flags;
+};
+struct FILE_ATTRIBUTE_TAG_INFO {
+    DWORD FileAttributes;
+    DWORD ReparseTag;
 };
 struct FILE_END_OF_FILE_INFO {
     LARGE_INTEGER EndOfFile;
@@ -230,6 +235,31 @@ struct FILE_STANDARD_INFO {
     BOOLEAN Directory;
 };
 typedef ULARGE_INTEGER *PULARGE_INTEGER;
+
+// For ntdll's NtCreateFile and NtQueryVolumeInformationFile, looked up at
+// run time.
+struct UNICODE_STRING {
+    USHORT Length;  // bytes
+    USHORT MaximumLength;
+    WCHAR *Buffer;
+};
+struct OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    UNICODE_STRING *ObjectName;
+    ULONG Attributes;
+    void *SecurityDescriptor;
+    void *SecurityQualityOfService;
+};
+struct IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        void *Pointer;
+    };
+    ULONG_PTR Information;
+};
+typedef OBJECT_ATTRIBUTES *POBJECT_ATTRIBUTES;
+typedef IO_STATUS_BLOCK *PIO_STATUS_BLOCK;
 
 struct COORD {
     SHORT X;
@@ -268,6 +298,8 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define WM_APP 0x8000
 
 #define DELETE 0x00010000u
+#define SYNCHRONIZE 0x00100000u
+#define FILE_LIST_DIRECTORY 0x00000001u
 #define FILE_READ_ATTRIBUTES 0x00000080u
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -284,7 +316,6 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
 #define FILE_ATTRIBUTE_COMPRESSED 0x00000800u
 #define FILE_ATTRIBUTE_ENCRYPTED 0x00004000u
-#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define FILE_FLAG_NO_BUFFERING 0x20000000u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
@@ -311,6 +342,30 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
 #define FSCTL_SET_COMPRESSION 0x0009C040u
 #define COMPRESSION_FORMAT_NONE 0
+#define VOLUME_NAME_DOS 0x0u
+#define VOLUME_NAME_NT 0x2u
+#define FILE_DISPOSITION_FLAG_DELETE 0x00000001u
+#define FILE_DISPOSITION_FLAG_POSIX_SEMANTICS 0x00000002u
+
+#define OBJ_CASE_INSENSITIVE 0x00000040u
+#define FILE_OPEN 0x00000001u
+#define FILE_CREATE 0x00000002u
+#define FILE_DIRECTORY_FILE 0x00000001u
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020u
+#define FILE_NON_DIRECTORY_FILE 0x00000040u
+#define FILE_OPEN_FOR_BACKUP_INTENT 0x00004000u
+#define FILE_OPEN_REPARSE_POINT 0x00200000u
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035)
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003A)
+#define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043)
+#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056)
+#define STATUS_DISK_FULL ((NTSTATUS)0xC000007F)
+#define STATUS_FILE_IS_A_DIRECTORY ((NTSTATUS)0xC00000BA)
+#define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000D)
 
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
@@ -320,6 +375,7 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_BROKEN_PIPE 109
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_DIR_NOT_EMPTY 145
 #define ERROR_NO_DATA 232
 #define ERROR_DELETE_PENDING 303
 #define ERROR_OPERATION_ABORTED 995
@@ -337,12 +393,6 @@ typedef CONSOLE_SCREEN_BUFFER_INFO *PCONSOLE_SCREEN_BUFFER_INFO;
 #define CTRL_LOGOFF_EVENT 5
 #define CTRL_SHUTDOWN_EVENT 6
 
-#ifndef S_IFMT
-#define S_IFMT 0170000
-#endif
-#ifndef S_IFDIR
-#define S_IFDIR 0040000
-#endif
 
 namespace sys {
 // kernel32: console
@@ -359,7 +409,6 @@ BOOL CloseHandle(HANDLE handle);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
-BOOL DeleteFileA(LPCSTR path);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                      DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
 BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE *target,
@@ -368,20 +417,19 @@ BOOL FlushFileBuffers(HANDLE file);
 BOOL GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_per_sector,
                        LPDWORD free_clusters, LPDWORD total_clusters);
 UINT GetDriveTypeA(LPCSTR root);
-DWORD GetFileAttributesA(LPCSTR path);
-BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer,
                                   DWORD size);
-DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR *file_part);
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
 HMODULE GetModuleHandleA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_size,
                            LPDWORD serial, LPDWORD max_component, LPDWORD flags,
                            LPSTR fs_name, DWORD fs_name_size);
 BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
-BOOL RemoveDirectoryA(LPCSTR path);
 BOOL SetEndOfFile(HANDLE file);
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER *position, DWORD method);
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer,
+                                DWORD size);
 BOOL SetFileValidData(HANDLE file, LONGLONG valid_data_length);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                LPOVERLAPPED overlapped);
@@ -418,10 +466,6 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
 // C run-time
 struct FILE;
-struct stat {
-    unsigned int st_mode;
-    int64_t st_size;
-};
 uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *argument);
 int _close(int fd);
 int _commit(int fd);
@@ -432,7 +476,22 @@ int _open_osfhandle(intptr_t handle, int flags);
 int fclose(FILE *file);
 int fflush(FILE *file);
 size_t fwrite(const void *data, size_t size, size_t count, FILE *file);
-int stat(const char *path, struct stat *info);
 }  // namespace sys
 
 #endif
+
+// What some SDKs' headers lack, with the values the system uses.
+namespace sys {
+// FILE_INFO_BY_HANDLE_CLASS (Windows 10): deletion with flags, one of them
+// the POSIX semantics that take the name away at once.
+const FILE_INFO_BY_HANDLE_CLASS FileDispositionInfoEx = (FILE_INFO_BY_HANDLE_CLASS)21;
+// NtQueryVolumeInformationFile's class and structure for the free space.
+const ULONG FileFsFullSizeInformation = 7;
+struct FILE_FS_FULL_SIZE_INFORMATION {
+    LARGE_INTEGER TotalAllocationUnits;
+    LARGE_INTEGER CallerAvailableAllocationUnits;
+    LARGE_INTEGER ActualAvailableAllocationUnits;
+    ULONG SectorsPerAllocationUnit;
+    ULONG BytesPerSector;
+};
+}  // namespace sys

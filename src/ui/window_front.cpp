@@ -120,6 +120,14 @@ void front_notice(const run_notice &n)
                       "お手数ですが、上記ファイルを手動で削除して下さい。",
                       n.path);
         break;
+    case NOTICE_STEP_SKIPPED:
+        msgbox_printf(g_hDlg, MB_OK, BANNER,
+                      "一時フォルダ「%s」と同じ名前のファイルまたはリンクがあります。\n"
+                      "本プログラムの一時フォルダではないため、MFT空きレコードの書込みは行いませんでした。",
+                      n.path);
+        break;
+    case NOTICE_SWEEP_STOPPED:  // a stop is the user's own: no box
+        break;
     }
 }
 

@@ -2,9 +2,7 @@
 #include "zerofill/free_records.h"
 
 #include <stdio.h>
-#include <string.h>
 
-#include "volume/volume.h"
 #include "zerofill/own_entry.h"
 #include "zerofill/run_front.h"
 #include "zerofill/run_state.h"
@@ -26,12 +24,16 @@ enum {
 
 // The files of the step: a tree of folders below the step's folder,
 // FOLDER_ENTRIES wide and `levels` deep, whose last folders ("leaves") hold
-// the files. File i lies in leaf i / FOLDER_ENTRIES.
+// the files. File i lies in leaf i / FOLDER_ENTRIES. The folders on the way
+// to the current leaf stay open, each made in the one above it through its
+// handle: what the step makes goes into the folders it made, whatever
+// happens to their names meanwhile.
 struct record_tree {
     char letter;
     int levels;
     int64_t files;   // files made: 0 .. files - 1
     int64_t leaves;  // leaves begun
+    own_entry folders[MOST_FOLDER_LEVELS + 1];  // [0] the step's folder, [d] d levels down
 };
 
 // The step works in a folder of its own, which it makes anew every time and
@@ -39,9 +41,11 @@ struct record_tree {
 // that no folder of a user's has by chance, so that the next run can tell
 // a tree left by a killed run and remove it (the system cannot delete a
 // tree on close as it does the big files).
+static const char RECORD_FOLDER_NAME[] = "VOIDFILL-MFT-7C2E9A41D3B6F058.TMP";
+
 static void record_folder_path(char *buffer, size_t size, char letter)
 {
-    snprintf(buffer, size, "%c:\\VOIDFILL-MFT-7C2E9A41D3B6F058.TMP", letter);
+    snprintf(buffer, size, "%c:\\%s", letter, RECORD_FOLDER_NAME);
 }
 
 static int64_t power_of_entries(int exponent)
@@ -62,35 +66,18 @@ static int levels_for(int64_t volume_bytes)
     return levels;
 }
 
-static void append_name(char *buffer, size_t size, int name)
-{
-    size_t used = strnlen(buffer, size);
-    snprintf(buffer + used, size - used, "\\%d", name);
-}
-
-// The folder `depth` levels down towards `leaf`; with `file` >= 0, that
-// file in the leaf.
-static void tree_path(char *buffer, size_t size, const record_tree &tree, int64_t leaf,
-                      int depth, int file)
-{
-    record_folder_path(buffer, size, tree.letter);
-    for (int k = 0; k < depth; k++)
-        append_name(buffer, size,
-                    (int)(leaf / power_of_entries(tree.levels - 1 - k) % FOLDER_ENTRIES));
-    if (file >= 0)
-        append_name(buffer, size, file);
-}
-
 static bool begin_leaf(record_tree *tree)
 {
-    char path[PATH_BUFFER_SIZE];
     int64_t leaf = tree->leaves++;
     for (int depth = 1; depth <= tree->levels; depth++) {
         // The folder `depth` levels down is new with its first leaf.
-        if (leaf % power_of_entries(tree->levels - depth) != 0)
+        int64_t leaves_below = power_of_entries(tree->levels - depth);
+        if (leaf % leaves_below != 0)
             continue;
-        tree_path(path, sizeof path, *tree, leaf, depth, -1);
-        if (!sys::CreateDirectoryA(path, NULL))
+        char name[8];
+        snprintf(name, sizeof name, "%d", (int)(leaf / leaves_below % FOLDER_ENTRIES));
+        close_entry(&tree->folders[depth]);
+        if (!make_folder_below(tree->folders[depth - 1], name, &tree->folders[depth]))
             return false;
     }
     return true;
@@ -98,12 +85,12 @@ static bool begin_leaf(record_tree *tree)
 
 enum record_file { NOT_MADE, MADE_WITHOUT_DATA, MADE };
 
-// CREATE_NEW: a file that is already there, of whoever's, is never opened,
-// and a link planted at the name is not followed.
-static record_file make_record_file(const char *path, const char *zeros)
+// Made anew: a file that is already there, of whoever's, is never opened.
+static record_file make_record_file(const own_entry &leaf, int entry, const char *zeros)
 {
-    HANDLE file = sys::CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    char name[8];
+    snprintf(name, sizeof name, "%d", entry);
+    HANDLE file = make_file_below(leaf, name);
     if (file == INVALID_HANDLE_VALUE)
         return NOT_MADE;
     DWORD written = 0;
@@ -121,9 +108,6 @@ static void show_records(char letter, run_stage stage, int64_t files)
 // Makes files until one cannot be made or the free space drops.
 static records_end make_record_files(record_tree &tree, int64_t start_free, const char *zeros)
 {
-    char root[ROOT_TEXT_SIZE];
-    char path[PATH_BUFFER_SIZE];
-    drive_root(root, tree.letter);
     for (;;) {
         if (!g_running)
             return RECORDS_STOPPED;
@@ -132,99 +116,126 @@ static records_end make_record_files(record_tree &tree, int64_t start_free, cons
         int entry = (int)(tree.files % FOLDER_ENTRIES);
         if (entry == 0 && !begin_leaf(&tree))
             return RECORDS_DONE;
-        tree_path(path, sizeof path, tree, tree.leaves - 1, tree.levels, entry);
-        record_file made = make_record_file(path, zeros);
+        record_file made = make_record_file(tree.folders[tree.levels], entry, zeros);
         if (made != NOT_MADE)
             tree.files++;
-        if (made != MADE || get_free_bytes(root) < start_free)
+        if (made != MADE || drive_free_bytes() < start_free)
             return RECORDS_DONE;
     }
 }
 
-records_end fill_free_records(char letter, int64_t volume_bytes, int64_t start_free,
-                              const char *zeros)
+// A name taken by what is not the run's (a file, a link) keeps the step
+// out of its folder, and the user hears of it; a plain folder there is one
+// that the sweep could not empty, and has been named already.
+static void tell_if_taken(char letter)
 {
     char path[PATH_BUFFER_SIZE];
-    record_tree tree = {letter, levels_for(volume_bytes), 0, 0};
-    // With every record file and every folder index inside its record, the
-    // free space only falls when the table itself grows, which it never
-    // undoes: the first drop ends the step.
+    record_folder_path(path, sizeof path, letter);
+    entry_kind there = entry_at(path);
+    if (there == ENTRY_GONE || there == ENTRY_FOLDER)
+        return;
+    run_notice notice = {NOTICE_STEP_SKIPPED, letter, path, NULL, 0, 0};
+    front_notice(notice);
+}
+
+records_end fill_free_records(char letter, int64_t volume_bytes, const char *zeros)
+{
+    record_tree tree = {};
+    tree.letter = letter;
+    tree.levels = levels_for(volume_bytes);
+    // Taken before the step's folder is made, whose record may be the one
+    // that makes the table grow. With every record file and every folder
+    // index inside its record, the free space only falls when the table
+    // itself grows, which it never undoes: the first drop ends the step.
+    // Asked through the root's handle: no path to look up for every file.
+    int64_t start_free = drive_free_bytes();
     if (start_free < 0)
         return RECORDS_LEFT_OUT;
     // Made now or not used: a folder that is there already is somebody's,
     // or a killed run's that could not be removed.
-    record_folder_path(path, sizeof path, letter);
-    if (!sys::CreateDirectoryA(path, NULL))
+    if (!make_folder_below(drive_root_entry(), RECORD_FOLDER_NAME, &tree.folders[0])) {
+        tell_if_taken(letter);
         return RECORDS_LEFT_OUT;
+    }
     records_end end = make_record_files(tree, start_free, zeros);
+    for (own_entry &folder : tree.folders)
+        close_entry(&folder);
     show_records(letter, STAGE_RECORDS_DONE, tree.files);
     return end;
 }
 
-// Removes the names the step gives (0 to FOLDER_ENTRIES - 1) below the
-// folder in `path`, deepest first, each through the handle that showed it
-// to be a plain file or folder: a link is never entered nor removed, nor
-// what it points at. The number of names left. With `stopped`, a stop of
-// the run ends the removal and sets it.
-static int remove_tree_below(char *path, size_t size, int depth, bool *stopped)
+// Removes the names the step gives (0 to FOLDER_ENTRIES - 1) in the open
+// `folder`, deepest first, each opened in its folder and deleted through
+// the handle that showed it to be a plain file or folder of the run's: a
+// link is never entered nor removed, nor what it points at. With
+// `stopped`, a stop of the run ends the removal and sets it.
+static void remove_below(const own_entry &folder, int depth, bool *stopped, entries_left *left)
 {
-    size_t used = strnlen(path, size);
-    int left = 0;
     for (int name = 0; name < FOLDER_ENTRIES; name++) {
         if (stopped != NULL && (*stopped || !g_running)) {
             *stopped = true;
-            break;
+            return;
         }
-        path[used] = '\0';
-        append_name(path, size, name);
-        HANDLE handle;
-        entry_kind kind = open_entry(path, &handle);
+        char text[8];
+        snprintf(text, sizeof text, "%d", name);
+        own_entry entry;
+        entry_kind kind = open_below(folder, text, &entry);
         if (kind == ENTRY_FOLDER && depth <= MOST_FOLDER_LEVELS)
-            left += remove_tree_below(path, size, depth + 1, stopped);
-        if (kind == ENTRY_FILE || kind == ENTRY_FOLDER) {
-            left += !delete_entry(handle, path, kind);
-        } else {
-            close_entry(handle);
-            left += kind != ENTRY_GONE;
+            remove_below(entry, depth + 1, stopped, left);
+        if (stopped != NULL && *stopped) {
+            close_entry(&entry);
+            return;
         }
+        if (kind == ENTRY_GONE ||
+            ((kind == ENTRY_FILE || kind == ENTRY_FOLDER) && delete_entry(&entry)))
+            continue;
+        close_entry(&entry);
+        if (kind == ENTRY_FOLDER)
+            left->folders++;
+        else
+            left->files++;
     }
-    path[used] = '\0';
-    return left;
 }
 
-// The step's folder and what the step made in it, or a box for what could
-// not be removed. False when `stoppable` and the run was stopped meanwhile.
-static bool remove_tree(char letter, bool stoppable, int *left)
+// The step's folder, when a plain folder of the run's is there.
+static bool open_record_folder(own_entry *folder)
 {
-    char path[PATH_BUFFER_SIZE];
-    record_folder_path(path, sizeof path, letter);
-    *left = 0;
-    // A folder of that name that is not a plain folder is not the step's.
-    if (entry_at(path) != ENTRY_FOLDER)
+    if (open_below(drive_root_entry(), RECORD_FOLDER_NAME, folder) == ENTRY_FOLDER)
         return true;
-    bool stopped = false;
-    int files_left = remove_tree_below(path, sizeof path, 1, stoppable ? &stopped : NULL);
-    if (stopped)
-        return false;
-    *left = remove_temp_folder(path, files_left);
-    return true;
+    close_entry(folder);
+    return false;
 }
 
 int remove_record_folder(char letter)
 {
-    int left;
-    remove_tree(letter, false, &left);
-    return left;
+    char path[PATH_BUFFER_SIZE];
+    record_folder_path(path, sizeof path, letter);
+    own_entry folder;
+    if (!open_record_folder(&folder))
+        return 0;
+    entries_left left = {0, 0};
+    remove_below(folder, 1, NULL, &left);
+    return remove_temp_folder(&folder, path, left);
 }
 
 bool sweep_record_folder(char letter)
 {
     char path[PATH_BUFFER_SIZE];
     record_folder_path(path, sizeof path, letter);
-    if (sys::GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
+    own_entry folder;
+    if (!open_record_folder(&folder))
         return true;
     run_progress progress = {STAGE_DELETING, letter, 0, 0, 0};
     front_progress(progress);
-    int left;
-    return remove_tree(letter, true, &left);
+    bool stopped = false;
+    entries_left left = {0, 0};
+    remove_below(folder, 1, &stopped, &left);
+    if (!stopped) {
+        remove_temp_folder(&folder, path, left);
+        return true;
+    }
+    close_entry(&folder);
+    run_notice notice = {NOTICE_SWEEP_STOPPED, letter, path, NULL, 0, 0};
+    front_notice(notice);
+    return false;
 }

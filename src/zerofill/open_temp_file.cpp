@@ -82,13 +82,19 @@ static temp_open_result attach_stream(HANDLE handle, sys::FILE **stream, HANDLE 
 
 static temp_open_result create_temp_file(const char *path, bool unbuffered, HANDLE *handle)
 {
+    // A file that the run could not reach again from the drive's root, to
+    // check and remove it, is not made at all.
+    *handle = INVALID_HANDLE_VALUE;
+    if (drive_root_entry().handle == NULL)
+        return TEMP_CREATE_FAILED;
     *handle = create_new(path, unbuffered);
     DWORD error = *handle == INVALID_HANDLE_VALUE ? sys::GetLastError() : 0;
     entry_kind found = ENTRY_GONE;
     if (*handle == INVALID_HANDLE_VALUE) {
         // Something has the name. A plain file of one name, which only an
-        // interrupted run leaves, is deleted through the handle that
-        // checked it; anything else is left untouched, and named.
+        // interrupted run leaves, is reached from the root, and deleted
+        // through the handle that checked it; anything else is left
+        // untouched, and named.
         bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
         found = taken ? remove_own_entry(path, false) : entry_at(path);
         if (taken && found == ENTRY_GONE) {

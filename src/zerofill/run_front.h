@@ -23,12 +23,14 @@ enum run_notice_kind {
     NOTICE_WRITE_FAILED,   // path, error: the fill is not complete
     NOTICE_READ_FAILED,    // path, error: reading first, the same
     NOTICE_QUERY_FAILED,   // letter, error: the fill is not complete
-    NOTICE_FILES_LEFT,     // path: the folder they are in; count
+    NOTICE_FILES_LEFT,     // path: the folder they are in; count: files; folders
     NOTICE_FOLDER_LEFT,    // path: the folder
     NOTICE_FILE_LEFT,      // path
     // Asked only to look, the run could not read the free space through its
     // file (the progress's way says why): nothing was written.
     NOTICE_CANNOT_LOOK,    // letter
+    NOTICE_STEP_SKIPPED,   // path: the file table step's folder, taken by what is not ours
+    NOTICE_SWEEP_STOPPED,  // path: the folder an earlier run left, stopped while removed
 };
 
 struct run_notice {
@@ -38,6 +40,7 @@ struct run_notice {
     const char *name;
     int count;
     DWORD error;
+    int folders = 0;  // NOTICE_FILES_LEFT: the folders left beside the files
 };
 
 // Shown to the user; the run goes on once it returns.

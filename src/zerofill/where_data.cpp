@@ -36,14 +36,14 @@ run_way read_first_refusal(const char *root, int fs)
 
 run_way file_refusal(HANDLE file)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!sys::GetFileInformationByHandle(file, &info))
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (!sys::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info))
         return WAY_VALID_DATA_REFUSED;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED)
+    if (info.FileAttributes & FILE_ATTRIBUTE_COMPRESSED)
         return WAY_COMPRESSED;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE)
+    if (info.FileAttributes & FILE_ATTRIBUTE_SPARSE_FILE)
         return WAY_SPARSE;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED)
+    if (info.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED)
         return WAY_ENCRYPTED;
     return WAY_READ_FIRST;
 }

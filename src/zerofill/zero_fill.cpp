@@ -8,6 +8,7 @@
 #include "zerofill/free_records.h"
 #include "zerofill/open_temp_file.h"
 #include "zerofill/block_pace.h"
+#include "zerofill/own_entry.h"
 #include "zerofill/run_front.h"
 #include "zerofill/temp_files.h"
 #include "zerofill/where_data.h"
@@ -77,19 +78,6 @@ struct fill_run {
     int64_t bytes_written;  // by the whole run
     shrink_check shrink;
 };
-
-// 1 for a bare root or an existing folder, else 0.
-static int is_directory(const char *path)
-{
-    char full[MAX_PATH];
-    DWORD length = sys::GetFullPathNameA(path, sizeof full, full, NULL);
-    if (length >= 1 && length <= 3)
-        return 1;
-    struct sys::stat info;
-    if (sys::stat(path, &info) != 0)
-        return 0;
-    return (info.st_mode & S_IFMT) == S_IFDIR ? 1 : 0;
-}
 
 static void tell(fill_run &run, run_notice_kind kind, const char *path = NULL)
 {
@@ -362,28 +350,25 @@ static int close_run(fill_run &run, fill_end end, bool tree_made)
 static int fail_first_file(fill_run &run)
 {
     show_open_failure(run.letter, run.path, run.open_failure);
-    if (run.made_folder) {
-        char folder[PATH_BUFFER_SIZE];
-        temp_folder_path(folder, sizeof folder, run.letter);
-        remove_temp_folder(folder, 0);
-    }
+    if (run.made_folder)
+        delete_temp_files(run.letter, 0, run.fs);
     return RUN_FAILED;
 }
 
-// The temporary folder, there already (a leftover, reused) or made now; a
-// link by that name is not entered.
+// The temporary folder, there already as a plain folder (a leftover,
+// reused) or made now; a link by that name is not entered.
 static bool prepare_folder(fill_run &run)
 {
     char folder[PATH_BUFFER_SIZE];
     temp_folder_path(folder, sizeof folder, run.letter);
-    DWORD attributes = sys::GetFileAttributesA(folder);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    entry_kind there = entry_at(folder);
+    if (there == ENTRY_FOLDER)
+        return true;
+    if (there == ENTRY_LINK) {
         tell(run, NOTICE_FOLDER_IS_LINK, folder);
         return false;
     }
-    if (is_directory(folder))
-        return true;
-    run.made_folder = sys::CreateDirectoryA(folder, NULL) != 0;
+    run.made_folder = there == ENTRY_GONE && sys::CreateDirectoryA(folder, NULL) != 0;
     if (!run.made_folder)
         tell(run, NOTICE_FOLDER_NOT_MADE, folder);
     return run.made_folder;
@@ -399,11 +384,7 @@ static bool run_record_step(fill_run &run, fill_end *end)
     if (*end != RESERVE_REACHED || run.fs != FS_NTFS || !g_running ||
         run.asked == FILL_CHECK_ONLY)
         return false;
-    // Taken before the step's folder is made, whose record may be the one
-    // that makes the table grow.
-    int64_t free_before = get_free_bytes(run.root);
-    records_end step =
-        fill_free_records(run.letter, get_total_bytes(run.root), free_before, run.zeros);
+    records_end step = fill_free_records(run.letter, get_total_bytes(run.root), run.zeros);
     if (step == RECORDS_STOPPED)
         *end = STOPPED;
     return step != RECORDS_LEFT_OUT;
@@ -542,7 +523,11 @@ int zero_fill_drive_with(char letter, const fill_options &options)
     run.zeros = aligned(zeros);
     run.read.data = data != NULL ? aligned(data) : NULL;
     drive_root(run.root, letter);
+    // Everything the run reuses or removes is reached from here; where the
+    // root cannot be opened, nothing on the drive is taken for the run's.
+    open_drive_root(letter);
     int result = fill_with_zeros(run);
+    close_drive_root();
     free(zeros);
     free(data);
     return result;

@@ -51,7 +51,8 @@ API
     that qemu-user's occasional crash of a 32-bit Wine process at exit adds.
 
 ``Session(name, args)``, a context manager; ``session(name)`` builds one
-from the command line. Entering it mounts the prefix tmpfs, copies the
+from the command line (``take_batch_exe()`` takes the unattended exe's
+``--batch-exe`` off it first). Entering it mounts the prefix tmpfs, copies the
 template prefix (made once per workdir with wineboot and reused), starts
 Xvfb and copies the exe to C:\\voidfill.exe. Leaving it ends Wine and Xvfb and
 unmounts everything.
@@ -74,6 +75,9 @@ unmounts everything.
       in an image file that lies on a tmpfs or is fully allocated (not
       sparse), at most 8 GiB. The scenario unmounts it (after the session
       has ended Wine).
+  ``add_letter(letter, volume)`` -> volume: maps a volume of the session
+      under a second letter too (a FAT volume with its device link), as
+      Windows gives one volume two drive names.
   ``start(*args, preexec=None, beside=False)`` -> Run: kills the previous
       wineserver (``wineserver -k``, ``wineserver -w``), starts a fresh one
       with Wine's services (``wine64 wineboot``, its output in
@@ -198,6 +202,15 @@ def parse_args(description=None):
 
 def session(name, description=None):
     return Session(name, parse_args(description))
+
+
+def take_batch_exe():
+    """--batch-exe, voidfill-batch.exe, taken off the command line before
+    parse_args reads it."""
+    index = sys.argv.index("--batch-exe")
+    exe = sys.argv[index + 1]
+    del sys.argv[index:index + 2]
+    return exe
 
 
 def main(function):
@@ -1111,6 +1124,21 @@ class Session:
         fstype = _check_scratch_mount(point)
         self._adopted[point] = fstype
         return self._map(letter, scratch.Volume(point), fstype)
+
+    def add_letter(self, letter, volume):
+        """Maps a volume the session maps already under a second letter too,
+        as Windows gives one volume two drive names; a FAT volume gets its
+        device link under that letter as well."""
+        letter = self._free_letter(letter)
+        if volume not in self.volumes.values():
+            raise HarnessError("%s is not mapped in this session" % volume.mountpoint)
+        if isinstance(volume, scratch.FatVolume):
+            os.symlink(volume.device, os.path.join(self.prefix, "dosdevices", letter + "::"))
+        os.symlink(volume.mountpoint, os.path.join(self.prefix, "dosdevices", letter + ":"))
+        self.volumes[letter] = volume
+        self.log("volume %s: -> %s, a second letter" % (letter, volume.mountpoint))
+        self.verify_mappings()
+        return volume
 
     def _free_letter(self, letter):
         letter = letter.lower()

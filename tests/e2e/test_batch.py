@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-# Scenario: voidfill-batch.exe, started with no X display at all (DISPLAY unset for it and for Wine's server and services): a complete run on x: (2 GiB tmpfs); usage errors, a letter without a volume among them; the time limit and Ctrl+C (SIGINT) on y: (512 MiB FAT32 through fusefat, slow enough to be caught); a second run on x: while a first one, paused, holds it.
-# Expect: statuses 0, 2, 4, 4 and 5 (the paused first run then 0); the complete run fills x: to exactly the reserve; every run leaves no temporary file and all space free; the lines are ASCII, parse, and a progress line comes only at a new 10% step or 10 s after the last one.
+# Scenario: voidfill-batch.exe, started with no X display at all (DISPLAY unset for it and for Wine's server and services): a complete run on x: (2 GiB tmpfs); usage errors, a letter without a volume among them; the time limit and Ctrl+C (SIGINT) on y: (512 MiB FAT32 through fusefat, slow enough to be caught); the time limit on x: while the run removes a file table step's tree of 6,250 files that a killed run left, then a run to the end; a second run on x: while a first one, paused, holds it.
+# Expect: statuses 0, 2, 4, 4, 4 and 0, and 5 (the paused first run then 0); the complete run fills x: to exactly the reserve; the run stopped in its sweep names the tree that stays for the next run, which removes it; every run leaves no temporary file and all space free; the lines are ASCII, parse, and a progress line comes only at a new 10% step or 10 s after the last one.
+import os
 import re
 import signal
-import sys
 
 import harness
 import scratch
@@ -21,14 +21,6 @@ INTERVAL_SLACK = 0.5
 
 USAGE_ERRORS = [("--reserve", "1MiB", "x:"), ("x:", "--bogus"), ("--disk", "x:"), (),
                 ("x:", "q:")]
-
-
-def batch_exe():
-    """--batch-exe, taken off the command line before the harness reads it."""
-    index = sys.argv.index("--batch-exe")
-    exe = sys.argv[index + 1]
-    del sys.argv[index:index + 2]
-    return exe
 
 
 def expect_lines(s, run, what):
@@ -109,6 +101,29 @@ def stopped_runs(s, exe, y):
         expect_clean(s, y, free, what)
 
 
+def stopped_sweep(s, exe, x):
+    """The time limit while the start sweep removes a tree that a killed run
+    left: the tree stays, named, and the next run removes it."""
+    what = "x: stopped while it removes a killed run's tree"
+    free = x.free()
+    tree = x.path(scratch.RECORD_FOLDER)
+    for number in range(2 * 5 ** 5):
+        digits = [str(number // 5 ** k % 5) for k in range(5, -1, -1)]
+        os.makedirs(os.path.join(tree, *digits[:-1]), exist_ok=True)
+        with open(os.path.join(tree, *digits), "wb") as f:
+            f.write(bytes(640))
+    run = harness.start_console(s, exe, "--time-limit", "1", "x:")
+    s.expect_equal(run.wait(300), 4, what + ": exit status")
+    s.expect(any(line.startswith("X: stopped while removing X:\\%s, which an earlier run left"
+                                 % scratch.RECORD_FOLDER) for _, line in run.err),
+             what + ": no line naming the tree")
+    s.expect(os.path.isdir(tree), what + ": the tree is gone, the stop came too late")
+    expect_lines(s, run, what)
+    run = harness.start_console(s, exe, "x:")
+    s.expect_equal(run.wait(300), 0, what + ": the next run's exit status")
+    expect_clean(s, x, free, what + ": the next run")
+
+
 def second_run(s, exe, x):
     what = "x: a second run while the first holds it"
     free = x.free()
@@ -128,7 +143,7 @@ def second_run(s, exe, x):
 
 
 def scenario():
-    exe = batch_exe()
+    exe = harness.take_batch_exe()
     with harness.session("batch") as s:
         x = s.add_volume("x", 2048)
         x.write_file("keep.txt", b"not to be touched\n")
@@ -137,6 +152,7 @@ def scenario():
         complete_run(s, exe, x)
         refused_runs(s, exe, x)
         stopped_runs(s, exe, y)
+        stopped_sweep(s, exe, x)
         second_run(s, exe, x)
         s.expect_equal(x.snapshot(), before, "x: the user's file")
         return s.failures

@@ -10,7 +10,7 @@ import harness
 import scratch
 import steps
 import texts
-from test_batch import batch_exe, expect_clean
+from test_batch import expect_clean
 
 CMD = "C:\\windows\\system32\\cmd.exe"
 RECIPE_EXE = "C:\\tools\\voidfill-batch.exe"
@@ -177,7 +177,7 @@ def unread_log(s, exe, pattern, x):
 
 
 def scenario():
-    exe = batch_exe()
+    exe = harness.take_batch_exe()
     recipe, pattern = from_readme()
     with harness.session("batch-pipeline") as s:
         x = s.add_volume("x", 512)

@@ -7,7 +7,6 @@ import re
 import harness
 import scratch
 import texts
-from test_batch import batch_exe
 
 SIZE_MB = 160
 KEPT = [("keep-%d.bin" % i, 6 * harness.MIB + 1234 * i) for i in range(3)]
@@ -117,7 +116,7 @@ def fat_fallback(s, exe, f):
 
 
 def scenario():
-    exe = batch_exe()
+    exe = harness.take_batch_exe()
     with harness.session("batch-thin") as s:
         x = s.add_stale_volume("x", SIZE_MB)
         y = s.add_stale_volume("y", SIZE_MB)

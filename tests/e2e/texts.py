@@ -62,6 +62,12 @@ def files_left(folder, count):
             "お手数ですが、上記ファイル・フォルダを手動削除して下さい。" % (folder, count))
 
 
+def step_skipped(folder):
+    return ("一時フォルダ「%s」と同じ名前のファイルまたはリンクがあります。\n"
+            "本プログラムの一時フォルダではないため、MFT空きレコードの書込みは行いませんでした。"
+            % folder)
+
+
 def temp_in_use(path):
     return ("一時ファイル「%s」は他のプログラムが使用中です。\n"
             "同じドライブのゼロクリヤが実行中でないか確認して下さい。" % path)

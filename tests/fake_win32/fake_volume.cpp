@@ -29,6 +29,7 @@ static const DWORD ERROR_ACCESS_DENIED_CODE = 5;
 static const DWORD ERROR_NOT_READY_CODE = 21;
 static const DWORD ERROR_WRITE_FAULT_CODE = 29;
 static const DWORD ERROR_FILE_EXISTS_CODE = 80;
+static const DWORD ERROR_INVALID_PARAMETER_CODE = 87;
 static const DWORD ERROR_DISK_FULL_CODE = 112;
 static const DWORD ERROR_DIR_NOT_EMPTY_CODE = 145;
 static const DWORD ERROR_IO_DEVICE_CODE = 1117;
@@ -42,7 +43,6 @@ namespace {
 
 const DWORD DEFAULT_SECTORS_PER_CLUSTER = 8;
 const DWORD DEFAULT_BYTES_PER_SECTOR = 512;
-const unsigned REGULAR_FILE_MODE = 0100000;  // S_IFREG
 const size_t ZERO_CHUNK = 65536;
 const unsigned char ZERO_BYTES[ZERO_CHUNK] = {};
 const int64_t RECORD_BYTES = 1024;
@@ -52,8 +52,10 @@ const int INDEX_NAMES_IN_RECORD = 7;  // a folder's first names stay in its reco
 const int INDEX_NAMES_PER_BLOCK = 32;
 const DWORD VOLUME_RIGHT_LUID = 28;
 
-// Stands for the module handle of kernel32.dll; never dereferenced.
+// Stand for the module handles of kernel32.dll and ntdll.dll; never
+// dereferenced.
 char kernel32_module;
+char ntdll_module;
 
 struct volume {
     bool readable;
@@ -68,6 +70,9 @@ struct volume {
     bool compresses_new_files = false;   // its root is marked compressed
     bool refuses_compression_change = false;  // as FAT does, or thin storage
     bool has_file_table = false;  // files take records of a modelled table
+    std::string final_root = "";  // what final paths begin with; "" for "\\?\X:"
+    bool no_drive_name = false;   // the mount manager does not know it
+    bool refuses_posix = false;   // an older system: no POSIX deletion
     int64_t free_records = 0;
     int64_t table_growth = 0;  // bytes the table takes when it has no record left
     int table_growths = 0;
@@ -99,6 +104,9 @@ struct entry {
     DWORD attributes = 0;      // sparse, encrypted
     int64_t valid_length = 0;  // past it the file reads zeros
     bool takes_free_space = false;  // opened for reading too: the run's big file
+    bool scanned = false;      // another program holds it, sharing its deletion
+    bool posix_delete = false;   // its deletion takes the name at once
+    bool delete_pending = false;  // deleted while scanned: the name stays
 };
 
 // A handle of the program on a file, and the descriptor put on it.
@@ -142,6 +150,7 @@ struct state {
     std::vector<space_call> space_calls;
     std::vector<std::string> volume_info_calls;
     std::vector<file_call> file_calls;
+    std::map<char, std::string> aliases;  // a drive letter and the folder it stands for
 };
 
 std::mutex &lock()
@@ -161,11 +170,27 @@ char fold(char c)
     return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
 }
 
+// `path` with a drive that stands for another's folder (a second letter,
+// subst) replaced by that folder: "s:\x" -> "d:\work\x".
+std::string canonical(const char *path)
+{
+    std::string result = path;
+    auto alias = result.size() >= 2 && result[1] == ':' ? st().aliases.find(fold(result[0]))
+                                                        : st().aliases.end();
+    if (alias == st().aliases.end())
+        return result;
+    std::string target = alias->second;
+    if (target.back() == '\\')
+        target.pop_back();
+    result = target + result.substr(2);
+    return result.size() == 2 ? result + '\\' : result;
+}
+
 std::string folded(const char *path)
 {
     std::string key;
-    for (const char *p = path; *p != '\0'; p++)
-        key += fold(*p);
+    for (char c : canonical(path))
+        key += fold(c);
     // "x:\VOIDTEMP\" names the same folder as "x:\VOIDTEMP"; a root keeps it.
     if (key.size() > 3 && key.back() == '\\')
         key.pop_back();
@@ -538,19 +563,42 @@ void link_shown_as_file(const char *path, const char *target)
     change_file(path, [&](entry &e) { e.shown_target = target; });
 }
 
+// A drive's root has no entry of its own: a folder stands for it.
+entry &entry_of(const file_handle &h)
+{
+    static entry root;
+    auto found = st().entries.find(h.key);
+    if (found != st().entries.end())
+        return found->second;
+    root = entry{h.path, true, 0, 0};
+    return root;
+}
+
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                          LPVOID buffer, DWORD size)
 {
     std::lock_guard<std::mutex> guard(lock());
     auto h = st().handles.find((uintptr_t)file);
-    if (h == st().handles.end() || kind != FileStandardInfo || size != sizeof(FILE_STANDARD_INFO))
+    if (h == st().handles.end())
         return FALSE;
-    const entry &e = st().entries[h->second.key];
-    FILE_STANDARD_INFO *info = static_cast<FILE_STANDARD_INFO *>(buffer);
-    *info = FILE_STANDARD_INFO();
-    info->AllocationSize.QuadPart = e.allocated;
-    info->EndOfFile.QuadPart = e.size;
-    info->NumberOfLinks = (DWORD)e.links;
+    const entry &e = entry_of(h->second);
+    if (kind == FileStandardInfo && size == sizeof(FILE_STANDARD_INFO)) {
+        FILE_STANDARD_INFO *info = static_cast<FILE_STANDARD_INFO *>(buffer);
+        *info = FILE_STANDARD_INFO();
+        info->AllocationSize.QuadPart = e.allocated;
+        info->EndOfFile.QuadPart = e.size;
+        info->NumberOfLinks = (DWORD)e.links;
+        info->Directory = e.folder;
+        return TRUE;
+    }
+    if (kind != FileAttributeTagInfo || size != sizeof(FILE_ATTRIBUTE_TAG_INFO))
+        return FALSE;
+    FILE_ATTRIBUTE_TAG_INFO *info = static_cast<FILE_ATTRIBUTE_TAG_INFO *>(buffer);
+    *info = FILE_ATTRIBUTE_TAG_INFO();
+    info->FileAttributes = (e.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL) |
+                           (e.reparse ? FILE_ATTRIBUTE_REPARSE_POINT : 0) |
+                           (e.read_only ? FILE_ATTRIBUTE_READONLY : 0) |
+                           (e.compressed ? FILE_ATTRIBUTE_COMPRESSED : 0) | e.attributes;
     return TRUE;
 }
 
@@ -563,19 +611,26 @@ BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS ki
     auto h = st().handles.find((uintptr_t)file);
     if (h == st().handles.end())
         return FALSE;
-    entry &e = st().entries[h->second.key];
+    entry &e = entry_of(h->second);
+    volume *v = volume_of(h->second.key);
     DWORD error = 0;
-    if (kind == FileDispositionInfo && size == sizeof(FILE_DISPOSITION_INFO)) {
+    // POSIX semantics: NTFS of Windows 10; other volumes and systems refuse the class.
+    bool posix = kind == sys::FileDispositionInfoEx && size == sizeof(FILE_DISPOSITION_INFO_EX);
+    if (posix && (v == nullptr || v->fs_name != "NTFS" || v->refuses_posix)) {
+        error = ERROR_INVALID_PARAMETER_CODE;
+    } else if (posix || (kind == FileDispositionInfo && size == sizeof(FILE_DISPOSITION_INFO))) {
         if (!(h->second.access & DELETE) || e.read_only || st().locked.count(h->second.key) != 0)
             error = ERROR_ACCESS_DENIED_CODE;
         else if (e.folder && !is_empty_folder(h->second.key))
             error = ERROR_DIR_NOT_EMPTY_CODE;
         record(e.folder ? OP_RMDIR : OP_DELETE, h->second.path, error == 0);
+        DWORD flags = posix ? static_cast<FILE_DISPOSITION_INFO_EX *>(buffer)->Flags
+                            : static_cast<FILE_DISPOSITION_INFO *>(buffer)->DeleteFile;
         if (error == 0)
-            e.delete_on_close = static_cast<FILE_DISPOSITION_INFO *>(buffer)->DeleteFile != 0;
+            e.delete_on_close = (flags & FILE_DISPOSITION_FLAG_DELETE) != 0;
+        e.posix_delete = error == 0 && posix && (flags & FILE_DISPOSITION_FLAG_POSIX_SEMANTICS);
     } else if (kind == FileEndOfFileInfo && size == sizeof(FILE_END_OF_FILE_INFO) &&
                (h->second.access & GENERIC_WRITE) && !e.folder) {
-        volume *v = volume_of(h->second.key);
         if (v != nullptr)
             v->free_bytes += e.allocated;
         e.size = e.allocated = 0;
@@ -587,17 +642,32 @@ BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS ki
     return error == 0;
 }
 
-DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags)
+// As Windows gives it: the name the mount manager has for the volume
+// (another letter of it, the drive a subst folder lies on, a share), or
+// none, and then only the device's path.
+DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags)
 {
     std::lock_guard<std::mutex> guard(lock());
     auto h = st().handles.find((uintptr_t)file);
-    if (h == st().handles.end() || flags != 0)
+    if (h == st().handles.end() || (flags != VOLUME_NAME_DOS && flags != VOLUME_NAME_NT))
         return 0;
-    const entry &e = st().entries[h->second.key];
-    std::string name = "\\\\?\\" + (e.shown_target.empty() ? e.path : e.shown_target);
+    const entry &e = entry_of(h->second);
+    std::string path = e.shown_target.empty() ? e.path : e.shown_target;
+    volume *v = volume_of(folded(path.c_str()));
+    if (v == nullptr || (flags == VOLUME_NAME_DOS && v->no_drive_name)) {
+        last_error = ERROR_PATH_NOT_FOUND_CODE;
+        return 0;
+    }
+    char letter = fold(path[0]);
+    std::string name = flags == VOLUME_NAME_NT
+                           ? "\\Device\\HarddiskVolume" + std::to_string(letter - 'a' + 1)
+                       : v->final_root.empty() ? std::string("\\\\?\\") + (char)(letter - 'a' + 'A') + ":"
+                                               : v->final_root;
+    name += path.size() > 2 ? path.substr(2) : "\\";
     if (name.size() + 1 > size)
         return (DWORD)(name.size() + 1);
-    memcpy(buffer, name.c_str(), name.size() + 1);
+    for (size_t i = 0; i <= name.size(); i++)
+        buffer[i] = (WCHAR)(unsigned char)name.c_str()[i];
     return (DWORD)name.size();
 }
 
@@ -626,6 +696,32 @@ std::vector<std::string> remains_after_kill(char letter)
 void hold_open(const char *path)
 {
     change_file(path, [&](entry &e) { e.held_elsewhere = true; });
+}
+
+void scan(const char *path)
+{
+    change_file(path, [&](entry &e) { e.scanned = true; });
+}
+
+void add_drive_alias(char letter, const char *target)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    st().aliases[fold(letter)] = target;
+}
+
+void map_network_drive(char letter, const char *share)
+{
+    change_volume(letter, [&](volume &v) { v.final_root = std::string("\\\\?\\UNC") + (share + 1); });
+}
+
+void hide_drive_name(char letter)
+{
+    change_volume(letter, [](volume &v) { v.no_drive_name = true; });
+}
+
+void refuse_posix_deletion(char letter)
+{
+    change_volume(letter, [](volume &v) { v.refuses_posix = true; });
 }
 
 void fail_create_at(int index)
@@ -803,20 +899,22 @@ bool shares_with_open_handles(const std::string &key, DWORD access, DWORD share)
 bool known_access(DWORD access)
 {
     return access == GENERIC_WRITE || access == (GENERIC_READ | GENERIC_WRITE) ||
-           access == (DELETE | FILE_READ_ATTRIBUTES);
+           access == (DELETE | FILE_READ_ATTRIBUTES) || access == FILE_READ_ATTRIBUTES;
 }
 
-HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposition,
-                          DWORD flags)
+// What CreateFileA and NtCreateFile share: opens `path`, or makes it (a
+// folder with `make_folder`); STATUS_SUCCESS or why not, as ntdll says it.
+NTSTATUS open_in_volume(const char *path, DWORD access, DWORD share, DWORD disposition,
+                        DWORD flags, bool make_folder, HANDLE *handle)
 {
-    std::lock_guard<std::mutex> guard(lock());
     state &s = st();
+    *handle = INVALID_HANDLE_VALUE;
     // Scripted creation faults count and hit creations only, not opens of
     // what is there.
     bool creates = disposition != OPEN_EXISTING;
-    int index = creates ? s.fopens++ : -2;
+    int index = creates && !make_folder ? s.fopens++ : -2;
     std::string key = folded(path);
-    std::string opened_path = path;
+    std::string opened_path = canonical(path);
     auto existing = s.entries.find(key);
     // Without FILE_FLAG_OPEN_REPARSE_POINT a symbolic link is followed to its
     // target, a create included.
@@ -826,61 +924,155 @@ HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposit
         key = folded(opened_path.c_str());
         existing = s.entries.find(key);
     }
-    bool exists = existing != s.entries.end();
+    bool exists = existing != s.entries.end() || (is_root(key) && volume_of(key) != nullptr);
     // Delete-on-close asks for the right to delete; others must share it.
     DWORD rights = flags & FILE_FLAG_DELETE_ON_CLOSE ? access | DELETE : access;
-    DWORD error = 0;
-    if (creates && (index == s.fail_create_index || s.failing_creates.count(key) != 0))
-        error = ERROR_ACCESS_DENIED_CODE;
-    else if (!parent_exists(key))
-        error = ERROR_PATH_NOT_FOUND_CODE;
+    NTSTATUS status = STATUS_SUCCESS;
+    if ((creates && !make_folder && (index == s.fail_create_index || s.failing_creates.count(key))) ||
+        (make_folder && s.failing_mkdirs.count(key) != 0))
+        status = STATUS_ACCESS_DENIED;
+    else if (!is_root(key) && !parent_exists(key))
+        status = STATUS_OBJECT_PATH_NOT_FOUND;
     else if (s.denied.count(key) != 0)
-        error = ERROR_ACCESS_DENIED_CODE;
+        status = STATUS_ACCESS_DENIED;
     else if ((disposition != OPEN_ALWAYS && disposition != CREATE_NEW &&
               disposition != OPEN_EXISTING) ||
              !known_access(access))
-        error = ERROR_INVALID_FUNCTION_CODE;  // the double knows no other use
+        status = STATUS_INVALID_PARAMETER;  // the double knows no other use
+    else if (is_root(key))
+        status = disposition == OPEN_EXISTING && (flags & FILE_FLAG_BACKUP_SEMANTICS)
+                     ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
+    else if (exists && existing->second.delete_pending)
+        status = STATUS_DELETE_PENDING;
     else if (exists && disposition == CREATE_NEW)
-        error = ERROR_FILE_EXISTS_CODE;
+        status = STATUS_OBJECT_NAME_COLLISION;
     else if (!exists && disposition == OPEN_EXISTING)
-        error = ERROR_FILE_NOT_FOUND_CODE;
+        status = STATUS_OBJECT_NAME_NOT_FOUND;
     else if (exists && existing->second.folder && !(flags & FILE_FLAG_BACKUP_SEMANTICS))
-        error = ERROR_ACCESS_DENIED_CODE;  // a folder needs backup semantics
+        status = STATUS_ACCESS_DENIED;  // a folder needs backup semantics
     else if (exists && existing->second.read_only && (access & GENERIC_WRITE))
-        error = ERROR_ACCESS_DENIED_CODE;
+        status = STATUS_ACCESS_DENIED;
     else if (exists && (existing->second.held_elsewhere ||
                         !shares_with_open_handles(key, rights, share)))
-        error = ERROR_SHARING_VIOLATION;
+        status = STATUS_SHARING_VIOLATION;
     // A link without a known target: the double cannot follow it, so it
     // refuses rather than pretend.
     else if (exists && existing->second.reparse && !(flags & FILE_FLAG_OPEN_REPARSE_POINT))
-        error = ERROR_ACCESS_DENIED_CODE;
+        status = STATUS_ACCESS_DENIED;
     volume *v = volume_of(key);
-    if (error == 0 && !exists && !take_record(v, key))
-        error = ERROR_DISK_FULL_CODE;
+    if (status == STATUS_SUCCESS && !exists && !take_record(v, key))
+        status = STATUS_DISK_FULL;
     // Opening what is there is no change to record; making a file is.
     if (creates)
-        record(OP_CREATE, path, error == 0);
-    last_error = error;
-    if (error != 0)
-        return INVALID_HANDLE_VALUE;
+        record(make_folder ? OP_MKDIR : OP_CREATE, path, status == STATUS_SUCCESS);
+    if (status != STATUS_SUCCESS)
+        return status;
     if (!exists) {
-        s.entries[key] = entry{opened_path, false, 0, 0};
-        s.entries[key].compressed = v != nullptr && v->compresses_new_files;
+        s.entries[key] = entry{opened_path, make_folder, 0, 0};
+        s.entries[key].compressed = !make_folder && v != nullptr && v->compresses_new_files;
         s.entries[key].has_record = v != nullptr && v->has_file_table;
         s.entries[key].attributes = v != nullptr ? v->new_file_attributes : 0;
         s.entries[key].takes_free_space = (access & GENERIC_READ) && (access & GENERIC_WRITE);
     }
-    s.entries[key].open_streams++;
+    if (!is_root(key))
+        s.entries[key].open_streams++;
     if (flags & FILE_FLAG_DELETE_ON_CLOSE)
         s.entries[key].delete_on_close = true;
-    uintptr_t handle = s.next_handle;
+    uintptr_t next = s.next_handle;
     s.next_handle += 4;
-    s.handles[handle] = file_handle{key, opened_path, -1, rights, share,
-                                    creates};
-    s.handles[handle].unbuffered = (flags & FILE_FLAG_NO_BUFFERING) != 0;
-    s.handles[handle].right_at_open = s.right_enabled;
-    return reinterpret_cast<HANDLE>(handle);
+    s.handles[next] = file_handle{key, opened_path, -1, rights, share, creates && !make_folder};
+    s.handles[next].unbuffered = (flags & FILE_FLAG_NO_BUFFERING) != 0;
+    s.handles[next].right_at_open = s.right_enabled;
+    *handle = reinterpret_cast<HANDLE>(next);
+    return STATUS_SUCCESS;
+}
+
+// CreateFileA's error for ntdll's status; a name whose deletion is pending
+// is refused as Windows refuses it.
+DWORD win32_error(NTSTATUS status)
+{
+    switch (status) {
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+        return ERROR_FILE_NOT_FOUND_CODE;
+    case STATUS_OBJECT_PATH_NOT_FOUND:
+        return ERROR_PATH_NOT_FOUND_CODE;
+    case STATUS_OBJECT_NAME_COLLISION:
+        return ERROR_FILE_EXISTS_CODE;
+    case STATUS_SHARING_VIOLATION:
+        return ERROR_SHARING_VIOLATION;
+    case STATUS_DISK_FULL:
+        return ERROR_DISK_FULL_CODE;
+    case STATUS_INVALID_PARAMETER:
+        return ERROR_INVALID_FUNCTION_CODE;
+    default:
+        return ERROR_ACCESS_DENIED_CODE;
+    }
+}
+
+HANDLE create_volume_file(LPCSTR path, DWORD access, DWORD share, DWORD disposition,
+                          DWORD flags)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    HANDLE handle;
+    NTSTATUS status = open_in_volume(path, access, share, disposition, flags, false, &handle);
+    last_error = status == STATUS_SUCCESS ? 0 : win32_error(status);
+    return handle;
+}
+
+// Relative to an open folder of the double, one name at a time.
+NTSTATUS WINAPI NtCreateFile(HANDLE *handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                             PIO_STATUS_BLOCK io, PLARGE_INTEGER allocation, ULONG file_attributes,
+                             ULONG share, ULONG disposition, ULONG options, void *ea,
+                             ULONG ea_size)
+{
+    (void)allocation;
+    (void)file_attributes;
+    (void)ea;
+    (void)ea_size;
+    std::lock_guard<std::mutex> guard(lock());
+    auto folder = st().handles.find((uintptr_t)attributes->RootDirectory);
+    // A synchronous handle needs the right to wait on it.
+    bool known = folder != st().handles.end() && attributes->ObjectName != nullptr &&
+                 (disposition == FILE_OPEN || disposition == FILE_CREATE) &&
+                 (access & SYNCHRONIZE) && (options & FILE_SYNCHRONOUS_IO_NONALERT);
+    std::string path = known ? folder->second.path : "";
+    if (!path.empty() && path.back() != '\\')
+        path += '\\';
+    for (USHORT i = 0; known && i < attributes->ObjectName->Length / sizeof(WCHAR); i++) {
+        WCHAR c = attributes->ObjectName->Buffer[i];
+        known = c > ' ' && c < 0x7f && c != '\\';
+        path += (char)c;
+    }
+    DWORD flags = (options & FILE_OPEN_REPARSE_POINT ? FILE_FLAG_OPEN_REPARSE_POINT : 0) |
+                  (options & FILE_NON_DIRECTORY_FILE ? 0 : FILE_FLAG_BACKUP_SEMANTICS);
+    io->Status = known ? open_in_volume(path.c_str(), access & ~SYNCHRONIZE, share,
+                                        disposition == FILE_CREATE ? CREATE_NEW : OPEN_EXISTING,
+                                        flags, (options & FILE_DIRECTORY_FILE) != 0, handle)
+                       : STATUS_INVALID_PARAMETER;
+    return io->Status;
+}
+
+// FileFsFullSizeInformation of the volume a handle lies on, in its clusters.
+NTSTATUS WINAPI NtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK io, void *buffer,
+                                             ULONG size, ULONG kind)
+{
+    std::lock_guard<std::mutex> guard(lock());
+    auto h = st().handles.find((uintptr_t)file);
+    volume *v = h != st().handles.end() ? volume_of(h->second.key) : nullptr;
+    if (v == nullptr || kind != sys::FileFsFullSizeInformation ||
+        size < sizeof(sys::FILE_FS_FULL_SIZE_INFORMATION))
+        return io->Status = STATUS_INVALID_PARAMETER;
+    if (!space_query_allowed(v))
+        return io->Status = (NTSTATUS)0xC00000A3;  // STATUS_DEVICE_NOT_READY
+    int64_t cluster = (int64_t)v->sectors_per_cluster * v->bytes_per_sector;
+    sys::FILE_FS_FULL_SIZE_INFORMATION *info =
+        static_cast<sys::FILE_FS_FULL_SIZE_INFORMATION *>(buffer);
+    info->TotalAllocationUnits.QuadPart = v->total_bytes / cluster;
+    info->CallerAvailableAllocationUnits.QuadPart = v->free_bytes / cluster;
+    info->ActualAvailableAllocationUnits.QuadPart = (v->free_bytes + v->quota_withheld) / cluster;
+    info->SectorsPerAllocationUnit = v->sectors_per_cluster;
+    info->BytesPerSector = v->bytes_per_sector;
+    return io->Status = STATUS_SUCCESS;
 }
 
 BOOL compression_control(HANDLE handle, DWORD code, LPVOID in, DWORD in_size)
@@ -909,11 +1101,16 @@ BOOL compression_control(HANDLE handle, DWORD code, LPVOID in, DWORD in_size)
 void release_handle(std::map<uintptr_t, file_handle>::iterator h)
 {
     auto e = st().entries.find(h->second.key);
-    // A locked file stays, as one that another program opened sharing
-    // deletion stays until that program closes it.
+    // A locked file stays. One that another program holds sharing its
+    // deletion keeps its name until that program lets go, unless deleted
+    // with POSIX semantics.
     if (e != st().entries.end() && --e->second.open_streams == 0 && e->second.delete_on_close &&
-        st().locked.count(e->first) == 0)
-        remove_entry(e);
+        st().locked.count(e->first) == 0) {
+        if (e->second.scanned && !e->second.posix_delete)
+            e->second.delete_pending = true;
+        else
+            remove_entry(e);
+    }
     st().handles.erase(h);
 }
 
@@ -984,6 +1181,8 @@ HMODULE GetModuleHandleA(LPCSTR name)
 {
     std::lock_guard<std::mutex> guard(fake::lock());
     st().module_calls.push_back(name != nullptr ? name : "");
+    if (name != nullptr && fake::folded(name) == "ntdll.dll")
+        return reinterpret_cast<HMODULE>(&fake::ntdll_module);
     if (name == nullptr || fake::folded(name) != "kernel32.dll")
         return nullptr;
     return reinterpret_cast<HMODULE>(&fake::kernel32_module);
@@ -993,15 +1192,17 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
 {
     std::lock_guard<std::mutex> guard(fake::lock());
     st().proc_calls.push_back(name != nullptr ? name : "");
+    // Through the generic function pointer type, as the system's own cast.
+    if (module == reinterpret_cast<HMODULE>(&fake::ntdll_module) && name != nullptr) {
+        if (strcmp(name, "NtCreateFile") == 0)
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::NtCreateFile));
+        if (strcmp(name, "NtQueryVolumeInformationFile") == 0)
+            return reinterpret_cast<FARPROC>(
+                reinterpret_cast<void (*)()>(&fake::NtQueryVolumeInformationFile));
+        return nullptr;
+    }
     if (module != reinterpret_cast<HMODULE>(&fake::kernel32_module) || name == nullptr)
         return nullptr;
-    // Through the generic function pointer type, as the system's own cast.
-    if (strcmp(name, "GetFinalPathNameByHandleA") == 0)
-        return reinterpret_cast<FARPROC>(
-            reinterpret_cast<void (*)()>(&fake::GetFinalPathNameByHandleA));
-    if (strcmp(name, "SetFileInformationByHandle") == 0)
-        return reinterpret_cast<FARPROC>(
-            reinterpret_cast<void (*)()>(&fake::SetFileInformationByHandle));
     if (strcmp(name, "GetDiskFreeSpaceExA") != 0 || st().ex_hidden)
         return nullptr;
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::GetDiskFreeSpaceExA));
@@ -1320,114 +1521,8 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security)
     if (!ok)
         return FALSE;
     fake::volume *v = fake::volume_of(key);
-    s.entries[key] = fake::entry{path, true, 0, 0};
+    s.entries[key] = fake::entry{fake::canonical(path), true, 0, 0};
     s.entries[key].has_record = v != nullptr && v->has_file_table;
-    return TRUE;
-}
-
-BOOL RemoveDirectoryA(LPCSTR path)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    fake::state &s = st();
-    std::string key = fake::folded(path);
-    auto it = s.entries.find(key);
-    bool ok = it != s.entries.end() && it->second.folder &&
-              fake::is_empty_folder(key);
-    fake::record(fake::OP_RMDIR, path, ok);
-    if (!ok)
-        return FALSE;
-    fake::remove_entry(it);
-    return TRUE;
-}
-
-BOOL DeleteFileA(LPCSTR path)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    fake::state &s = st();
-    std::string key = fake::folded(path);
-    auto it = s.entries.find(key);
-    // As on Windows, a file that a stream still holds open cannot be deleted.
-    bool ok = it != s.entries.end() && !it->second.folder && it->second.open_streams == 0 &&
-              !it->second.held_elsewhere && s.locked.count(key) == 0;
-    fake::record(fake::OP_DELETE, path, ok);
-    if (!ok) {
-        fake::last_error =
-            it == s.entries.end() ? ERROR_FILE_NOT_FOUND_CODE : ERROR_ACCESS_DENIED_CODE;
-        return FALSE;
-    }
-    fake::remove_entry(it);
-    return TRUE;
-}
-
-DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR *file_part)
-{
-    size_t length = strlen(path);
-    if (length == 0)
-        return 0;
-    if (length + 1 > size)
-        return (DWORD)(length + 1);
-    memcpy(buffer, path, length + 1);
-    if (file_part != nullptr) {
-        char *slash = strrchr(buffer, '\\');
-        *file_part = (slash != nullptr && slash[1] != '\0') ? slash + 1 : nullptr;
-    }
-    return (DWORD)length;
-}
-
-int stat(const char *path, struct stat *info)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    std::string key = fake::folded(path);
-    if ((fake::is_root(key) || key.size() == 2) && fake::volume_of(key) != nullptr) {
-        info->st_mode = S_IFDIR;
-        info->st_size = 0;
-        return 0;
-    }
-    auto it = st().entries.find(key);
-    if (it == st().entries.end())
-        return -1;
-    info->st_mode = it->second.folder ? S_IFDIR : fake::REGULAR_FILE_MODE;
-    info->st_size = it->second.folder ? 0 : it->second.size;
-    return 0;
-}
-
-DWORD GetFileAttributesA(LPCSTR path)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    std::string key = fake::folded(path);
-    if (fake::is_root(key) && fake::volume_of(key) != nullptr)
-        return FILE_ATTRIBUTE_DIRECTORY;
-    auto it = st().entries.find(key);
-    fake::last_error = it == st().entries.end() ? ERROR_FILE_NOT_FOUND_CODE : 0;
-    if (st().denied.count(key) != 0)
-        fake::last_error = ERROR_ACCESS_DENIED_CODE;
-    if (fake::last_error != 0)
-        return INVALID_FILE_ATTRIBUTES;
-    DWORD attributes = it->second.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    if (it->second.read_only)
-        attributes |= FILE_ATTRIBUTE_READONLY;
-    return it->second.reparse ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
-}
-
-BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
-{
-    std::lock_guard<std::mutex> guard(fake::lock());
-    auto h = st().handles.find((uintptr_t)file);
-    if (h == st().handles.end())
-        return FALSE;
-    const fake::entry &e = st().entries[h->second.key];
-    *info = BY_HANDLE_FILE_INFORMATION();
-    info->dwFileAttributes = e.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-    info->dwFileAttributes |= e.attributes;
-    if (e.compressed)
-        info->dwFileAttributes |= FILE_ATTRIBUTE_COMPRESSED;
-    if (e.reparse)
-        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    if (e.read_only)
-        info->dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
-    info->nFileSizeHigh = (DWORD)((uint64_t)e.size >> 32);
-    info->nFileSizeLow = (DWORD)e.size;
-    info->nNumberOfLinks = (DWORD)e.links;
     return TRUE;
 }
 
@@ -1474,6 +1569,17 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, L
                                   DWORD size)
 {
     return fake::GetFileInformationByHandleEx(file, kind, buffer, size);
+}
+
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer,
+                                DWORD size)
+{
+    return fake::SetFileInformationByHandle(file, kind, buffer, size);
+}
+
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags)
+{
+    return fake::GetFinalPathNameByHandleW(file, path, size, flags);
 }
 
 HANDLE GetCurrentProcess()

@@ -94,17 +94,40 @@ void hold_volume_right(bool held);
 // The double's own GetDiskFreeSpaceExA, the address GetProcAddress hands out.
 BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available_to_caller,
                                 PULARGE_INTEGER total, PULARGE_INTEGER total_free);
-// And its SetFileInformationByHandle, for FileDispositionInfo and
+// And its SetFileInformationByHandle, for FileDispositionInfo(Ex) and
 // FileEndOfFileInfo.
 BOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer,
                                        DWORD size);
-// And its GetFinalPathNameByHandleA: "\\?\" and the file's path.
-DWORD WINAPI GetFinalPathNameByHandleA(HANDLE file, LPSTR buffer, DWORD size, DWORD flags);
-// GetFileInformationByHandleEx (sys:: calls it), for FileStandardInfo
-// only: the bytes that took space (fewer than the size for a compressed
-// file).
+// And its GetFinalPathNameByHandleW, VOLUME_NAME_DOS or _NT.
+DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags);
+// And its GetFileInformationByHandleEx, for FileStandardInfo (with the
+// bytes that took space, fewer than the size for a compressed file) and
+// FileAttributeTagInfo.
 BOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                          LPVOID buffer, DWORD size);
+
+// And ntdll's NtCreateFile, for opens and creations relative to a folder's
+// handle, one name at a time, and NtQueryVolumeInformationFile, for
+// FileFsFullSizeInformation.
+NTSTATUS WINAPI NtCreateFile(HANDLE *handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                             PIO_STATUS_BLOCK io, PLARGE_INTEGER allocation, ULONG file_attributes,
+                             ULONG share, ULONG disposition, ULONG options, void *ea,
+                             ULONG ea_size);
+NTSTATUS WINAPI NtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK io, void *buffer,
+                                             ULONG size, ULONG kind);
+
+// Other names of a volume, as Windows gives final paths for them: `letter`
+// stands for `target`, the root of another drive ("d:\\": a second letter
+// of its volume) or a folder of it ("d:\\work": subst).
+void add_drive_alias(char letter, const char *target);
+// The volume of `letter` is a share ("\\\\server\\share") mapped to it.
+void map_network_drive(char letter, const char *share);
+// The mount manager knows no name for the volume of `letter`: only the
+// device's path can be given.
+void hide_drive_name(char letter);
+// The system knows no POSIX deletion (before Windows 10), as volumes other
+// than NTFS never do.
+void refuse_posix_deletion(char letter);
 
 enum space_function { SPACE_EX, SPACE_CLUSTERS };
 struct space_call {
@@ -136,13 +159,17 @@ void make_symbolic_link(const char *path);
 // goes to, as on Windows; one made above, without a target, is refused then.
 void make_symbolic_link_to(const char *path, const char *target);
 void hold_open(const char *path);
+// Another program (a virus scanner) holds the file sharing its deletion:
+// deleted without POSIX semantics, its name stays while it is held, and
+// opens of it fail as pending deletions.
+void scan(const char *path);
 // The user may neither open the entry nor read its attributes.
 void deny_access(const char *path);
 // The file has the read-only attribute; opening it for writing is refused.
 void make_read_only(const char *path);
 // A symbolic link that the system shows as the plain file it points at (as
-// Wine does for a link of the host's file system); only the name that
-// GetFinalPathNameByHandleA gives away tells.
+// Wine does for a link of the host's file system); only the path that
+// GetFinalPathNameByHandleW gives away tells.
 void link_shown_as_file(const char *path, const char *target);
 
 // Scripted faults. Indices count the calls since the reset, from 0.

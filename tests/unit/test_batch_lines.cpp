@@ -29,6 +29,8 @@ TEST(BatchExitCode, FromNoticesAndResult)
         {{NOTICE_FOLDER_LEFT}, RUN_CANCELLED, EXIT_FAILED},
         {{NOTICE_NOT_SHRINKING, NOTICE_FILES_LEFT}, RUN_FAILED, EXIT_FAILED},
         {{NOTICE_WRITE_FAILED, NOTICE_FILE_IN_USE}, RUN_FAILED, EXIT_IN_USE},
+        {{NOTICE_STEP_SKIPPED}, RUN_DONE, EXIT_NOT_POSSIBLE},
+        {{NOTICE_SWEEP_STOPPED}, RUN_CANCELLED, EXIT_STOPPED},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << "notices " << r.notices.size() << ", first "

@@ -104,7 +104,7 @@ TEST(BatchMain, ExitStatusAndLines)
         {{"j:"}, 3, {}, {"J: no file system could be read at J:\\", "J: not possible"}, true},
         {{"d:", "e:"}, 5, {}, {"D: the temporary file D:\\V_000000.TMP is in use", "exit status 5"}, true},
         {{"f:", "e:", "d:"}, 1, {"drive=F status=1 ", "drive=E status=3 ", "drive=D status=5 "},
-         {"F: 1 temporary files in F:\\VOIDTEMP could not be deleted", "F: FAILED after ",
+         {"F: 1 temporary file in F:\\VOIDTEMP could not be deleted", "F: FAILED after ",
           "voidfill-batch: exit status 1"}, true},
         {{"--disk", "0"}, 5, {"C: complete in "}, {"D: not filled"}, true},
         {{"c:", "q:"}, 2, {"run status=2 drives=0 "}, {"Q: no such drive"}, true},

@@ -9,6 +9,7 @@
 #include "program_test.h"
 #include "ui/progress_dialog.h"
 #include "volume/volume.h"
+#include "zerofill/own_entry.h"
 #include "zerofill/temp_files.h"
 
 namespace {
@@ -30,6 +31,15 @@ protected:
         g_hDlg = nullptr;
     }
 };
+
+// delete_temp_files as a run calls it, with the drive's root open.
+int delete_temp_files_of(char letter, int count, int fs)
+{
+    open_drive_root(letter);
+    int left = delete_temp_files(letter, count, fs);
+    close_drive_root();
+    return left;
+}
 
 // Puts the files a FAT run with `count` files leaves behind.
 void leave_fat_files(int count)
@@ -72,7 +82,7 @@ const char FOLDER_MESSAGE[] = "一時フォルダ e:\\VOIDTEMP の削除に失�
 TEST_F(TempFiles, FatRunLeavesNothing)
 {
     leave_fat_files(3);
-    EXPECT_EQ(delete_temp_files('e', 3, FS_FAT32), 0);
+    EXPECT_EQ(delete_temp_files_of('e', 3, FS_FAT32), 0);
     std::vector<std::string> expected = {"e:\\VOIDTEMP\\V_000000.TMP", "e:\\VOIDTEMP\\V_000001.TMP",
                                          "e:\\VOIDTEMP\\V_000002.TMP"};
     EXPECT_EQ(deletions(), expected);
@@ -88,7 +98,7 @@ TEST_F(TempFiles, LockedFilesAreCountedAndKeepTheFolder)
 {
     leave_fat_files(3);
     fake::lock_file("e:\\VOIDTEMP\\V_000001.TMP");
-    EXPECT_EQ(delete_temp_files('e', 3, FS_FAT32), 1);
+    EXPECT_EQ(delete_temp_files_of('e', 3, FS_FAT32), 1);
     std::vector<std::string> left = {"e:\\VOIDTEMP", "e:\\VOIDTEMP\\V_000001.TMP"};
     EXPECT_EQ(fake::listing('e'), left);
     EXPECT_EQ(deletions().size(), 3u);
@@ -102,7 +112,7 @@ TEST_F(TempFiles, LockedFilesAreCountedAndKeepTheFolder)
     leave_fat_files(3);
     fake::lock_file("e:\\VOIDTEMP\\V_000000.TMP");
     fake::lock_file("e:\\VOIDTEMP\\V_000001.TMP");
-    EXPECT_EQ(delete_temp_files('e', 3, FS_FAT), 2);
+    EXPECT_EQ(delete_temp_files_of('e', 3, FS_FAT), 2);
     EXPECT_EQ(only_message(), "e:\\VOIDTEMP\\ 下の一時ファイル2個の削除に失敗しました。\n"
                               "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
 }
@@ -116,7 +126,7 @@ TEST_F(TempFiles, FolderWithOtherFilesStays)
     fake::add_volume('e', "FAT", 100000000, 200000000);
     leave_fat_files(2);
     fake::add_file("e:\\VOIDTEMP\\notes.txt", 10);
-    EXPECT_EQ(delete_temp_files('e', 2, FS_FAT), -1);
+    EXPECT_EQ(delete_temp_files_of('e', 2, FS_FAT), -1);
     std::vector<std::string> left = {"e:\\VOIDTEMP", "e:\\VOIDTEMP\\notes.txt"};
     EXPECT_EQ(fake::listing('e'), left);
     EXPECT_EQ(only_message(), FOLDER_MESSAGE);
@@ -124,7 +134,7 @@ TEST_F(TempFiles, FolderWithOtherFilesStays)
     fake::reset();
     fake::add_volume('e', "FAT32", 100000000, 200000000);
     leave_fat_files(5);
-    EXPECT_EQ(delete_temp_files('e', 3, FS_FAT32), -1);
+    EXPECT_EQ(delete_temp_files_of('e', 3, FS_FAT32), -1);
     left = {"e:\\VOIDTEMP", "e:\\VOIDTEMP\\V_000003.TMP", "e:\\VOIDTEMP\\V_000004.TMP"};
     EXPECT_EQ(fake::listing('e'), left);
     EXPECT_EQ(deletions().size(), 3u);
@@ -142,21 +152,21 @@ TEST_F(TempFiles, NtfsDeletesTheOneRootFile)
 {
     fake::add_file("d:\\V_000000.TMP", 4194304);
     fake::add_file("d:\\V_000001.TMP", 4194304);
-    EXPECT_EQ(delete_temp_files('d', 2, FS_NTFS), 0);
+    EXPECT_EQ(delete_temp_files_of('d', 2, FS_NTFS), 0);
     EXPECT_EQ(deletions(), std::vector<std::string>{"d:\\V_000000.TMP"});
     EXPECT_EQ(fake::listing('d'), std::vector<std::string>{"d:\\V_000001.TMP"});
     EXPECT_TRUE(fake::message_boxes().empty());
 
     fake::reset();
     fake::add_volume('d', "NTFS", 100000000, 200000000);
-    EXPECT_EQ(delete_temp_files('d', 1, FS_NTFS), 0);
+    EXPECT_EQ(delete_temp_files_of('d', 1, FS_NTFS), 0);
     EXPECT_TRUE(fake::message_boxes().empty());
     for (void (*keep)(const char *) : {fake::lock_file, fake::deny_access}) {
         fake::reset();
         fake::add_volume('d', "NTFS", 100000000, 200000000);
         fake::add_file("d:\\V_000000.TMP", 4194304);
         keep("d:\\V_000000.TMP");
-        EXPECT_EQ(delete_temp_files('d', 1, FS_NTFS), 1);
+        EXPECT_EQ(delete_temp_files_of('d', 1, FS_NTFS), 1);
         EXPECT_EQ(only_message(), "一時ファイル「d:\\V_000000.TMP」の削除に失敗しました。\n"
                                   "お手数ですが、上記ファイルを手動で削除して下さい。");
     }

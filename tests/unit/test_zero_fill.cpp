@@ -410,19 +410,26 @@ TEST_F(ZeroFill, ExistingFolderIsReused)
     EXPECT_TRUE(fake::file_calls().empty());
 }
 
-// Scenario: the first temporary file cannot be created, on NTFS, on a FAT
-//   volume without a VOIDTEMP folder and on one with a user's; then the
-//   folder cannot be created.
+// Scenario: the first temporary file cannot be created, on NTFS, also where
+//   the drive's root cannot be opened; on a FAT volume without a VOIDTEMP
+//   folder and on one with a user's; then the folder cannot be created.
 // Expect: the file message or the folder message with its path and
-//   RUN_FAILED; the folder goes again if the run made it, else it stays.
+//   RUN_FAILED, nothing made without the root; the folder goes again if
+//   the run made it, else it stays.
 TEST_F(ZeroFill, FailuresBeforeTheFirstWrite)
 {
-    fake::add_volume('d', "NTFS", 100000000, 200000000);
-    fake::fail_create_at(0);
-    EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
-    expect_message("一時ファイル「d:\\V_000000.TMP」の作成に失敗しました。");
-    EXPECT_EQ(file_steps(), lines({"create failed d:\\V_000000.TMP"}));
-    EXPECT_TRUE(progress().empty());
+    for (bool root : {true, false}) {
+        start();
+        fake::add_volume('d', "NTFS", 100000000, 200000000);
+        if (root)
+            fake::fail_create_at(0);
+        else
+            fake::deny_access("d:\\");
+        EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
+        expect_message("一時ファイル「d:\\V_000000.TMP」の作成に失敗しました。");
+        EXPECT_EQ(file_steps(), root ? lines({"create failed d:\\V_000000.TMP"}) : lines({}));
+        EXPECT_TRUE(progress().empty());
+    }
 
     for (bool users : {false, true}) {
         start();
@@ -759,7 +766,7 @@ TEST_F(ZeroFill, FileTableStepFailures)
     fake::model_file_table('d', 100, 16384);
     fake::lock_file((leaf + "\\3").c_str());
     EXPECT_EQ(zero_fill_drive('d'), RUN_FAILED);
-    expect_message(RECORD_FOLDER + "\\ 下の一時ファイル8個の削除に失敗しました。\n"
+    expect_message(RECORD_FOLDER + "\\ 下の一時ファイル1個の削除に失敗しました。\n"
                                    "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
     EXPECT_FALSE(fake::exists(NTFS_FILE));
     EXPECT_TRUE(fake::exists((leaf + "\\3").c_str()));
@@ -775,36 +782,63 @@ TEST_F(ZeroFill, FileTableStepFailures)
 }
 
 // Scenario: NTFS, before the run: a user's VOIDTEMP holding a file and a
-//   folder named like the step's first; a file, or a link, with the name
-//   of the step's folder; the tree that a run killed during the step left.
+//   folder named like the step's first; a file, a link, or a link shown as
+//   the user's folder it points at, with the name of the step's folder; the
+//   tree that a run killed during the step left, also with a file that a
+//   virus scanner holds (sharing its deletion), also where the system knows
+//   no POSIX deletion.
 // Expect: the user's things are neither entered nor changed, and a name
-//   that is taken leaves the step out; the killed run's tree is removed and
-//   the step done again; RUN_DONE and no box every time.
+//   that is taken leaves the step out, in a box that names it; the killed
+//   run's tree is removed and the step done again, the scanned file's name
+//   gone at once; without POSIX deletion that file counts as gone while its
+//   folders stay, named in a box. RUN_DONE every time.
 TEST_F(ZeroFill, FileTableStepOnlyInItsOwnFolder)
 {
     const std::string killed_leaf = RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\0";
+    const std::string taken = "一時フォルダ「" + RECORD_FOLDER +
+                              "」と同じ名前のファイルまたはリンクがあります。\n"
+                              "本プログラムの一時フォルダではないため、MFT空きレコードの書込みは行いませんでした。";
+    auto killed_tree = [killed_leaf] {
+        for (const char *name : {"\\0", "\\1", "\\2"})
+            fake::add_file((killed_leaf + name).c_str(), 640);
+        fake::add_folder((RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\1").c_str());
+        fake::scan((killed_leaf + "\\1").c_str());
+    };
+    std::vector<std::string> tree_left = {RECORD_FOLDER};
+    for (int depth = 1; depth <= 7; depth++)
+        tree_left.push_back(tree_left.back() + "\\0");
+    tree_left.push_back(killed_leaf + "\\1");
     struct {
         std::function<void()> place;
         std::vector<std::string> left;
         bool step;
+        std::string box;
     } cases[] = {
         {[] {
              fake::add_file("d:\\VOIDTEMP\\keep.doc", 100);
              fake::add_folder("d:\\VOIDTEMP\\0");
          },
-         lines({"d:\\VOIDTEMP", "d:\\VOIDTEMP\\0", "d:\\VOIDTEMP\\keep.doc"}), true},
-        {[] { fake::add_file(RECORD_FOLDER.c_str(), 100); }, {RECORD_FOLDER}, false},
+         lines({"d:\\VOIDTEMP", "d:\\VOIDTEMP\\0", "d:\\VOIDTEMP\\keep.doc"}), true, ""},
+        {[] { fake::add_file(RECORD_FOLDER.c_str(), 100); }, {RECORD_FOLDER}, false, taken},
         {[] {
              fake::add_folder(RECORD_FOLDER.c_str());
              fake::make_symbolic_link(RECORD_FOLDER.c_str());
          },
-         {RECORD_FOLDER}, false},
-        {[&] {
-             for (const char *name : {"\\0", "\\1", "\\2"})
-                 fake::add_file((killed_leaf + name).c_str(), 640);
-             fake::add_folder((RECORD_FOLDER + "\\0\\0\\0\\0\\0\\0\\1").c_str());
+         {RECORD_FOLDER}, false, taken},
+        {[] {
+             fake::add_folder("d:\\docs");
+             fake::add_folder(RECORD_FOLDER.c_str());
+             fake::link_shown_as_file(RECORD_FOLDER.c_str(), "d:\\docs");
          },
-         {}, true},
+         {"d:\\docs", RECORD_FOLDER}, false, taken},
+        {killed_tree, {}, true, ""},
+        {[&] {
+             killed_tree();
+             fake::refuse_posix_deletion('d');
+         },
+         tree_left, false,
+         "一時フォルダ " + RECORD_FOLDER + " の削除に失敗しました。\n"
+         "お手数ですが、上記フォルダを手動削除して下さい。"},
     };
     for (const auto &c : cases) {
         start();
@@ -815,7 +849,10 @@ TEST_F(ZeroFill, FileTableStepOnlyInItsOwnFolder)
         EXPECT_EQ(fake::listing('d'), c.left);
         std::vector<std::string> texts = progress();
         EXPECT_EQ(std::find(texts.begin(), texts.end(), RECORDS_0) != texts.end(), c.step);
-        expect_no_message();
+        if (c.box.empty())
+            expect_no_message();
+        else
+            expect_message(c.box);
     }
 
     // A link in the killed run's tree, shown as the user's file it points
@@ -830,8 +867,76 @@ TEST_F(ZeroFill, FileTableStepOnlyInItsOwnFolder)
     EXPECT_TRUE(fake::exists("d:\\docs\\report.doc"));
     EXPECT_TRUE(fake::exists((killed_leaf + "\\0").c_str()));
     EXPECT_EQ(progress().front(), DELETING);
-    expect_message(RECORD_FOLDER + "\\ 下の一時ファイル8個の削除に失敗しました。\n"
+    expect_message(RECORD_FOLDER + "\\ 下の一時ファイル1個の削除に失敗しました。\n"
                                    "お手数ですが、上記ファイル・フォルダを手動削除して下さい。");
+}
+
+// Scenario: a run on another name of an NTFS volume, each holding the file
+//   and the step's tree that a killed run left: e:, a second letter of d:;
+//   s:, a subst drive for d:\\work; m:, a mapped share; h:, a volume whose
+//   name the mount manager does not know. The final paths are as Windows
+//   gives them ("\\\\?\\D:\\work\\..." for s:, "\\\\?\\UNC\\server\\share\\..." for
+//   m:), never the path the run opened. Then on e:, the leftover a link
+//   shown as the user's file.
+// Expect: the leftovers are the run's: gone, the step done, nothing left,
+//   no box, RUN_DONE; the link and the user's file stay, named in a box.
+TEST_F(ZeroFill, OwnFilesUnderEveryDriveName)
+{
+    const std::string leftover_tree = RECORD_FOLDER.substr(2) + "\\0\\0\\0\\0\\0\\0\\0\\0";
+    const struct {
+        char letter;
+        void (*name)();
+        std::string root;  // where the drive's files lie in the double
+    } rows[] = {
+        {'e', [] { fake::add_drive_alias('e', "d:\\"); }, "d:"},
+        {'s', [] {
+             fake::add_folder("d:\\work");
+             fake::add_drive_alias('s', "d:\\work");
+         },
+         "d:\\work"},
+        {'m', [] { fake::map_network_drive('m', "\\\\server\\share"); }, "m:"},
+        {'h', [] { fake::hide_drive_name('h'); }, "h:"},
+    };
+    for (const auto &r : rows) {
+        start();
+        fake::add_volume(r.root[0], "NTFS", 20000000, 100000000);
+        fake::model_file_table(r.root[0], 100, 16384);
+        r.name();
+        fake::add_file((r.root + "\\V_000000.TMP").c_str(), 5000);
+        fake::add_file((r.root + leftover_tree).c_str(), 640);
+        EXPECT_EQ(zero_fill_drive(r.letter), RUN_DONE) << r.letter;
+        std::vector<std::string> texts = progress();
+        EXPECT_NE(std::find(texts.begin(), texts.end(), RECORDS_0), texts.end()) << r.letter;
+        EXPECT_EQ(fake::listing(r.root[0]), r.letter == 's' ? lines({"d:\\work"}) : lines({}))
+            << r.letter;
+        expect_no_message();
+    }
+
+    start();
+    fake::add_volume('d', "NTFS", 20000000, 100000000);
+    fake::add_drive_alias('e', "d:\\");
+    fake::add_file("d:\\docs\\report.doc", 100);
+    fake::link_shown_as_file(NTFS_FILE, "d:\\docs\\report.doc");
+    EXPECT_EQ(zero_fill_drive('e'), RUN_FAILED);
+    expect_message("一時ファイル「e:\\V_000000.TMP」はリンク（リパースポイント）です。\n"
+                   "本プログラムの一時ファイルではないため、処理を中止しました。");
+    EXPECT_EQ(fake::listing('d'), lines({"d:\\docs", "d:\\docs\\report.doc", NTFS_FILE}));
+}
+
+// Scenario: a virus scanner opens the run's file on NTFS halfway through
+//   the fill, sharing its deletion, and holds it past the run's end.
+// Expect: the file, deleted as the run closes it, counts as gone while its
+//   name stays until the scanner lets go: no box, RUN_DONE.
+TEST_F(ZeroFill, FileHeldByAScannerCountsAsGone)
+{
+    fake::add_volume('d', "NTFS", 100000000, 200000000);
+    fake::on_fwrite([](int block) {
+        if (block == 3)
+            fake::scan(NTFS_FILE);
+    });
+    EXPECT_EQ(zero_fill_drive('d'), RUN_DONE);
+    EXPECT_TRUE(fake::exists(NTFS_FILE));
+    expect_no_message();
 }
 
 // Scenario: the process is killed in the middle of the fill, on NTFS and on
