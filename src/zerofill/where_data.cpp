@@ -158,14 +158,14 @@ static stretch_end grow(read_first_fill &fill, int64_t end)
     if (!fill.reading || sys::SetFileValidData(fill.file, end))
         return STRETCH_DONE;
     fill.error = sys::GetLastError();
-    if (fill.check_only)
-        return STRETCH_NOT_EXPOSED;
-    // Not a half-way: every block from here on gets its zeros.
-    fill.reading = false;
     run_progress progress = {STAGE_WAY, fill.letter, 0, 0, 0};
     progress.way = WAY_VALID_DATA_REFUSED;
     progress.error = fill.error;
     front_progress(progress);
+    if (fill.check_only)
+        return STRETCH_NOT_EXPOSED;
+    // Not a half-way: every block from here on gets its zeros.
+    fill.reading = false;
     return STRETCH_DONE;
 }
 

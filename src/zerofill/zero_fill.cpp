@@ -5,9 +5,9 @@
 #include <stdlib.h>
 
 #include "volume/volume.h"
+#include "zerofill/block_pace.h"
 #include "zerofill/free_records.h"
 #include "zerofill/open_temp_file.h"
-#include "zerofill/block_pace.h"
 #include "zerofill/own_entry.h"
 #include "zerofill/run_front.h"
 #include "zerofill/temp_files.h"
@@ -406,6 +406,11 @@ static run_way open_to_read_first(fill_run &run)
     if (way != WAY_READ_FIRST)
         return way;
     temp_file_path(run.path, sizeof run.path, run.letter, run.fs, 0);
+    // No file at all where the run could not reach it again from the root.
+    if (drive_root_entry().handle == NULL) {
+        run.open_failure = TEMP_CREATE_FAILED;
+        return WAY_READ_FIRST;
+    }
     HANDLE file;
     run.open_failure = open_unbuffered_temp_file(run.path, &file);
     if (run.open_failure == TEMP_CREATE_FAILED) {
