@@ -124,11 +124,15 @@ void progress_tick(DWORD now_ms)
     sys::LeaveCriticalSection(&s_progress_lock);
 }
 
+// The run's counts only grow; a stage that names none (the sweep of a
+// killed run's tree) leaves them as they are.
 static void keep_counts(const run_progress &p)
 {
-    s_drive.report.written = p.bytes_written;
-    s_drive.report.bytes_read = p.bytes_read;
-    s_drive.report.bytes_with_data = p.bytes_with_data;
+    drive_report &r = s_drive.report;
+    r.written = p.bytes_written > r.written ? p.bytes_written : r.written;
+    r.bytes_read = p.bytes_read > r.bytes_read ? p.bytes_read : r.bytes_read;
+    r.bytes_with_data = p.bytes_with_data > r.bytes_with_data ? p.bytes_with_data
+                                                              : r.bytes_with_data;
 }
 
 void front_progress(const run_progress &p)
@@ -145,10 +149,7 @@ void front_progress(const run_progress &p)
     case STAGE_FLUSHING:
     case STAGE_WRITE_FALSE:
     case STAGE_DELETING:
-        if (p.bytes_written > s_drive.report.written)
-            s_drive.report.written = p.bytes_written;
-        s_drive.report.bytes_read = p.bytes_read;
-        s_drive.report.bytes_with_data = p.bytes_with_data;
+        keep_counts(p);
         leave_write(true);
         break;
     case STAGE_RECORDS:

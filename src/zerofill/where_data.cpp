@@ -82,14 +82,6 @@ static bool move_block(read_first_fill &fill, bool reading, int64_t offset, DWOR
     return done && moved == length;
 }
 
-static bool write_zeros_at(read_first_fill &fill, int64_t offset, DWORD length)
-{
-    if (!move_block(fill, false, offset, length))
-        return false;
-    fill.bytes_zeroed += length;
-    return true;
-}
-
 // Whether `length` bytes (at least 16) are all zero: the first 16 are, and
 // every byte equals the one 16 further on. One pass over the bytes, which
 // stay in the cache for the second pointer.
@@ -111,7 +103,8 @@ static bool zero_where_data(read_first_fill &fill, int64_t offset, DWORD length)
         if (data || run_start < 0)
             continue;
         fill.bytes_with_data += at - run_start;
-        if (!fill.check_only && !write_zeros_at(fill, offset + run_start, (DWORD)(at - run_start)))
+        if (!fill.check_only &&
+            !move_block(fill, false, offset + run_start, (DWORD)(at - run_start)))
             return false;
         run_start = -1;
     }
@@ -184,7 +177,7 @@ stretch_end fill_stretch(read_first_fill &fill, int64_t bytes, int64_t to_write)
         show_block(fill, to_write - (offset - start), offset);
         begin_block(fill.pace);
         bool done = fill.reading ? read_block(fill, offset, length)
-                                 : write_zeros_at(fill, offset, length);
+                                 : move_block(fill, false, offset, length);
         end_block(fill.pace);
         if (!done)
             return STRETCH_FAILED;

@@ -42,7 +42,6 @@ struct read_first_fill {
     int64_t file_bytes;  // the file's length: the free space it took
     int64_t bytes_read;
     int64_t bytes_with_data;
-    int64_t bytes_zeroed;
     DWORD error;       // of the last failure
     bool read_failed;  // it was a read
 };

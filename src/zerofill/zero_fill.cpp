@@ -494,8 +494,8 @@ static int fill_with_zeros(fill_run &run)
     return close_run(run, end, tree_made);
 }
 
-// Where a block of `size` bytes aligned to MOST_IO_UNIT begins inside one
-// allocated MOST_IO_UNIT bytes larger.
+// Where a block aligned to MOST_IO_UNIT begins inside an allocation made
+// MOST_IO_UNIT bytes larger than the block.
 static char *aligned(char *allocated)
 {
     return allocated + (MOST_IO_UNIT - (uintptr_t)allocated % MOST_IO_UNIT) % MOST_IO_UNIT;
